@@ -1,0 +1,62 @@
+// Mistvane: the file operation. Checks the input's headers before anything of the image's size is allocated or
+// any output is opened, then streams the input through the blur into an output that replaces the target only once
+// it is complete.
+#include "VostrelMistvane.h"
+#include "bitmap_blur.h"
+#include "platform.h"
+
+static int64_t ReadFromFile(void* context, void* buffer, size_t count) {
+    return ReadBytes((PlatformFile*)context, buffer, count);
+}
+
+static bool WriteToFile(void* context, const void* buffer, size_t count) {
+    return WriteBytes((PlatformFile*)context, buffer, count);
+}
+
+// Opens the output and streams the blurred file into it; the input stays open throughout.
+static int32_t BlurInto(BitmapBlur* blur, const uint8_t* headers, PlatformFile* input, const MistvaneChar* outputPath) {
+    char* path = 0;
+    PathConversion conversion = NarrowPath(outputPath, &path);
+    if (conversion != PathConverted) return conversion == PathNoMemory ? StatusInputOpenFailed : StatusOutputOpenFailed;
+    OutputFile output;
+    bool opened = OpenOutput(path, &output);
+    ReleaseBlock(path);
+    if (!opened) return StatusOutputOpenFailed;
+
+    ByteSource source = {ReadFromFile, input};
+    ByteSink sink = {WriteToFile, output.file};
+    int32_t status = RunBitmapBlur(blur, headers, &source, &sink);
+    if (status != StatusDone)
+        AbandonOutput(&output);
+    else if (!CommitOutput(&output))
+        status = StatusOutputOpenFailed;
+    return status;
+}
+
+static int32_t BlurOpenedInput(PlatformFile* input, const MistvaneChar* outputPath) {
+    uint8_t headers[kHeadersSize];
+    int64_t got = ReadBytes(input, headers, sizeof headers);
+    uint64_t fileSize = 0;
+    if (got < 0 || !FileSize(input, &fileSize)) return StatusInputOpenFailed;
+    BitmapLayout layout;
+    if (!CheckBitmapHeaders(headers, (size_t)got, fileSize, &layout)) {
+        ReportNotBitmap();
+        return StatusNotBitmap;
+    }
+    BitmapBlur blur;
+    if (!StartBitmapBlur(&blur, &layout, kMistvaneRadius)) return StatusInputOpenFailed;
+    int32_t status = BlurInto(&blur, headers, input, outputPath);
+    EndBitmapBlur(&blur);
+    return status;
+}
+
+extern "C" MISTVANE_API int32_t MISTVANE_CALL Mistvane(const MistvaneChar* inputPath, const MistvaneChar* outputPath) {
+    char* path = 0;
+    if (NarrowPath(inputPath, &path) != PathConverted) return StatusInputOpenFailed;
+    PlatformFile* input = OpenForReading(path);
+    ReleaseBlock(path);
+    if (!input) return StatusInputOpenFailed;
+    int32_t status = BlurOpenedInput(input, outputPath);
+    CloseFile(input);
+    return status;
+}

@@ -1,0 +1,23 @@
+#include "box_blur.h"
+
+#include <string.h>
+
+#include "row_blur.h"
+
+bool BlurPixels(uint8_t* block, int32_t width, int32_t height, int32_t radius) {
+    if (width < 0 || height < 0 || radius < 0) return false;
+    if (width == 0 || height == 0) return true;
+    size_t stride = (size_t)width * 3;
+    RowBlur blur;
+    if (!StartRowBlur(&blur, width, height, radius, stride)) return false;
+    // Rows are copied into the blur before the rows above them are overwritten, so one block serves as both.
+    int32_t written = 0;
+    for (int32_t row = 0; row < height; ++row) {
+        memcpy(NextInputRow(&blur), block + (size_t)row * stride, stride);
+        PushInputRow(&blur);
+        while (PopOutputRow(&blur, block + (size_t)written * stride)) ++written;
+    }
+    while (PopOutputRow(&blur, block + (size_t)written * stride)) ++written;
+    EndRowBlur(&blur);
+    return true;
+}

@@ -1,0 +1,56 @@
+// The box blur as a stream of rows: rows go in one at a time, in file order, and come out blurred `radius` rows
+// later. Only the last 2 * radius + 1 rows and one row of column sums are held, so the memory used depends on the
+// width and the radius, never on the height.
+//
+// Each output pixel is the truncated mean of the (2 * radius + 1)^2 window around it, cut off at the edges: the sum
+// over the window is the sum, over the window's columns, of each column's sum over the window's rows. Column sums
+// are kept up to date by adding the row entering the window and subtracting the row leaving it, and each output row
+// slides a running sum along them, so a pixel costs the same whatever the radius.
+#ifndef MISTVANE_ROW_BLUR_H
+#define MISTVANE_ROW_BLUR_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+// The widest window the exact division by reciprocals covers (see the reciprocal's comment); column sums of up to
+// 63 rows of 255 fit in 16 bits.
+const int32_t kMaxBlurRadius = 31;
+
+// floor(sum / count) without a division, for 1 <= count <= (2 * kMaxBlurRadius + 1)^2 and 0 <= sum <= 255 * count.
+uint64_t BlurReciprocal(uint32_t count);
+inline uint32_t DivideByReciprocal(uint32_t sum, uint64_t reciprocal) {
+    return (uint32_t)(((uint64_t)sum * reciprocal) >> 32);
+}
+
+struct RowBlur {
+    int32_t width;
+    int32_t rows;
+    int32_t radius;
+    size_t stride;          // bytes per row: width * 3 pixel bytes, then padding carried through unchanged
+    int32_t window;         // rows held: 2 * radius + 1, or fewer for a short image
+    uint8_t* ring;          // the last `window` rows pushed, row y in slot y % window
+    uint16_t* columnSums;   // per pixel byte of a row, the sum over the rows of the current vertical window
+    uint64_t* reciprocals;  // for each window width 1 .. 2 * radius + 1, the reciprocal of width * windowRows
+    int32_t reciprocalRows; // the window height those reciprocals are for
+    int32_t rowsIn;
+    int32_t rowsOut;
+};
+
+// Prepares a blur of `rows` rows of `width` pixels, each row `stride` bytes long (stride >= width * 3). A radius
+// wider than the image is narrowed to the image, which gives the same result. Returns false, with nothing to
+// release, when memory runs out or the arguments are out of range (negative sizes or radius, or a radius that
+// still exceeds kMaxBlurRadius).
+bool StartRowBlur(RowBlur* blur, int32_t width, int32_t rows, int32_t radius, size_t stride);
+
+// Where the next input row goes: `stride` bytes to fill before calling PushInputRow. Null when every row is in,
+// or when a finished output row must be taken first.
+uint8_t* NextInputRow(RowBlur* blur);
+void PushInputRow(RowBlur* blur);
+
+// Writes the next blurred row (`stride` bytes: pixels, then the input row's padding) to `out` once the rows it
+// needs are in. Returns false when no row is ready. `out` may be the memory the row was read from.
+bool PopOutputRow(RowBlur* blur, uint8_t* out);
+
+void EndRowBlur(RowBlur* blur);
+
+#endif

@@ -1,0 +1,155 @@
+// The whole effect on files held in memory: every layout the module accepts, and sources and sinks that fail.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "VostrelMistvane.h"
+#include "bitmap_blur.h"
+#include "test_bitmaps.h"
+
+namespace {
+
+std::vector<uint8_t> BlurBytes(const std::vector<uint8_t>& input, int32_t* status) {
+    std::vector<uint8_t> output(input.size(), 0xEE);
+    *status = BlurBitmapBytes(input.data(), input.size(), output.data());
+    return output;
+}
+
+void ExpectBlurred(const BitmapShape& shape, uint32_t seed = 1) {
+    TestBitmap bmp = MakeBitmap(shape, seed);
+    int32_t status = 0;
+    std::vector<uint8_t> output = BlurBytes(bmp.bytes, &status);
+    ASSERT_EQ(status, StatusDone);
+    EXPECT_EQ(output, ExpectedOutput(bmp)) << shape.width << " x " << shape.height;
+}
+
+TEST(BlurBitmapBytes, PlainFilesOfManySizes) {
+    for (int w : {0, 1, 2, 3, 4, 8, 21, 25, 32})
+        for (int h : {0, 1, 2, 3, 20, 21, 25, 40}) ExpectBlurred({.width = w, .height = h}, w * 100 + h);
+}
+
+TEST(BlurBitmapBytes, PlainFileChangesOnlyPixelBytes) {
+    TestBitmap bmp = MakeBitmap({.width = 8, .height = 6});
+    int32_t status = 0;
+    std::vector<uint8_t> output = BlurBytes(bmp.bytes, &status);
+    ASSERT_EQ(status, StatusDone);
+    ASSERT_EQ(output.size(), bmp.bytes.size());
+    EXPECT_TRUE(std::equal(output.begin(), output.begin() + 54, bmp.bytes.begin()));
+    EXPECT_NE(output, bmp.bytes);
+}
+
+TEST(BlurBitmapBytes, PaddedRowsKeepTheirPaddingOutOfTheAverages) {
+    for (int w : {1, 2, 3, 5, 6, 7, 13, 30, 31}) ExpectBlurred({.width = w, .height = 23}, w);
+}
+
+TEST(BlurBitmapBytes, TopDownRows) {
+    ExpectBlurred({.width = 9, .height = -30});
+    ExpectBlurred({.width = 1, .height = -1});
+}
+
+TEST(BlurBitmapBytes, LargerInfoHeadersMasksAndPalettesStayPut) {
+    ExpectBlurred({.width = 7, .height = 12, .infoSize = 108});
+    ExpectBlurred({.width = 7, .height = 12, .infoSize = 124, .gap = 12});
+    ExpectBlurred({.width = 7, .height = 12, .infoSize = 40, .gap = 1024});
+}
+
+TEST(BlurBitmapBytes, TrailingBytesAndAMissingLastPadding) {
+    ExpectBlurred({.width = 10, .height = 15, .trailing = 100});
+    ExpectBlurred({.width = 10, .height = 15, .lastRowUnpadded = true});
+    ExpectBlurred({.width = 0, .height = 4, .trailing = 33});
+}
+
+TEST(BlurBitmapBytes, LargeFileCopiesInChunks) {
+    ExpectBlurred({.width = 123, .height = 45, .gap = 40000, .trailing = 50000});
+}
+
+TEST(BlurBitmapBytes, RejectedFilesLeaveTheOutputUntouched) {
+    std::vector<uint8_t> bytes = MakeBitmap({.width = 4, .height = 4}).bytes;
+    bytes[0] = 'X';
+    int32_t status = 0;
+    std::vector<uint8_t> output = BlurBytes(bytes, &status);
+    EXPECT_EQ(status, StatusNotBitmap);
+    EXPECT_EQ(output, std::vector<uint8_t>(bytes.size(), 0xEE));
+}
+
+// A source that can fail or run dry at a chosen offset; a sink
+// that can fail after a chosen number of bytes.
+struct Faults {
+    std::vector<uint8_t> data;
+    size_t position = kHeadersSize;
+    size_t failReadAt = SIZE_MAX;
+    size_t endAt = SIZE_MAX;
+    std::vector<uint8_t> written;
+    size_t failWriteAfter = SIZE_MAX;
+};
+
+int64_t FaultyRead(void* context, void* buffer, size_t count) {
+    Faults* f = static_cast<Faults*>(context);
+    size_t end = std::min(f->data.size(), f->endAt);
+    // A read that reaches the bad spot fails as a whole, as a read of a failing disk does.
+    if (std::min(end, f->position + count) > f->failReadAt) return -1;
+    size_t n = std::min({count, end - std::min(end, f->position)});
+    std::memcpy(buffer, f->data.data() + f->position, n);
+    f->position += n;
+    return static_cast<int64_t>(n);
+}
+
+bool FaultyWrite(void* context, const void* buffer, size_t count) {
+    Faults* f = static_cast<Faults*>(context);
+    if (f->written.size() + count > f->failWriteAfter) return false;
+    const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+    f->written.insert(f->written.end(), bytes, bytes + count);
+    return true;
+}
+
+int32_t RunWithFaults(Faults& faults) {
+    BitmapLayout layout;
+    EXPECT_TRUE(CheckBitmapHeaders(faults.data.data(), faults.data.size(), faults.data.size(), &layout));
+    BitmapBlur blur;
+    EXPECT_TRUE(StartBitmapBlur(&blur, &layout, kMistvaneRadius));
+    ByteSource source = {FaultyRead, &faults};
+    ByteSink sink = {FaultyWrite, &faults};
+    int32_t status = RunBitmapBlur(&blur, faults.data.data(), &source, &sink);
+    EndBitmapBlur(&blur);
+    return status;
+}
+
+TEST(RunBitmapBlur, FailingReadsAnywhereGiveInputFailure) {
+    TestBitmap bmp = MakeBitmap({.width = 7, .height = 25, .gap = 20, .trailing = 30});
+    for (size_t at = kHeadersSize; at < bmp.bytes.size(); at += 7) {
+        Faults faults;
+        faults.data = bmp.bytes;
+        faults.failReadAt = at;
+        EXPECT_EQ(RunWithFaults(faults), StatusInputOpenFailed) << at;
+    }
+}
+
+TEST(RunBitmapBlur, AFileThatShrinksBeforeItsLastRowGivesInputFailure) {
+    TestBitmap bmp = MakeBitmap({.width = 7, .height = 25, .trailing = 30});
+    size_t pixelEnd = bmp.pixelOffset + 25 * bmp.stride;
+    for (size_t at : {size_t{60}, bmp.pixelOffset + 3, pixelEnd - 1}) {
+        Faults faults;
+        faults.data = bmp.bytes;
+        faults.endAt = at;
+        EXPECT_EQ(RunWithFaults(faults), StatusInputOpenFailed) << at;
+    }
+    // Losing only trailing bytes after the pixels is an ordinary end of file.
+    Faults faults;
+    faults.data = bmp.bytes;
+    faults.endAt = pixelEnd + 10;
+    EXPECT_EQ(RunWithFaults(faults), StatusDone);
+    EXPECT_EQ(faults.written.size(), pixelEnd + 10);
+}
+
+TEST(RunBitmapBlur, FailingWritesAnywhereGiveOutputFailure) {
+    TestBitmap bmp = MakeBitmap({.width = 7, .height = 25, .gap = 20, .trailing = 30});
+    for (size_t after = 0; after < bmp.bytes.size(); after += 11) {
+        Faults faults;
+        faults.data = bmp.bytes;
+        faults.failWriteAfter = after;
+        EXPECT_EQ(RunWithFaults(faults), StatusOutputOpenFailed) << after;
+    }
+}
+
+}  // namespace
