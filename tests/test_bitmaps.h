@@ -76,17 +76,34 @@ inline TestBitmap MakeBitmap(const BitmapShape& shape, uint32_t seed = 1) {
     return bmp;
 }
 
-// What the module must write for `bmp`: the same file with only its pixel bytes blurred.
-inline std::vector<uint8_t> ExpectedOutput(const TestBitmap& bmp, int radius = 10) {
-    int width = bmp.shape.width;
-    int rows = bmp.shape.height < 0 ? -bmp.shape.height : bmp.shape.height;
-    std::vector<uint8_t> blurred = ReferenceBlur(bmp.pixels, width, rows, radius);
-    std::vector<uint8_t> out = bmp.bytes;
-    size_t rowBytes = static_cast<size_t>(width) * 3;
+inline uint32_t Get32(const std::vector<uint8_t>& bytes, size_t at) {
+    uint32_t value = 0;
+    for (int k = 3; k >= 0; --k) value = (value << 8) | bytes[at + k];
+    return value;
+}
+
+// What the module must write for an accepted file: the same bytes with only the pixels blurred. Reads the layout
+// from the headers itself, so it serves files from anywhere.
+inline std::vector<uint8_t> ExpectedOutput(const std::vector<uint8_t>& file, int radius = 10) {
+    size_t offset = Get32(file, 10);
+    int width = static_cast<int32_t>(Get32(file, 18));
+    int height = static_cast<int32_t>(Get32(file, 22));
+    int rows = height < 0 ? -height : height;
+    size_t rowBytes = static_cast<size_t>(width) * 3, stride = (rowBytes + 3) / 4 * 4;
+    std::vector<uint8_t> pixels;
+    for (int y = 0; y < rows; ++y) {
+        auto row = file.begin() + offset + y * stride;
+        pixels.insert(pixels.end(), row, row + rowBytes);
+    }
+    std::vector<uint8_t> blurred = ReferenceBlur(pixels, width, rows, radius);
+    std::vector<uint8_t> out = file;
     for (int y = 0; y < rows; ++y)
-        std::copy(blurred.begin() + y * rowBytes, blurred.begin() + (y + 1) * rowBytes,
-                  out.begin() + bmp.pixelOffset + y * bmp.stride);
+        std::copy(blurred.begin() + y * rowBytes, blurred.begin() + (y + 1) * rowBytes, out.begin() + offset + y * stride);
     return out;
+}
+
+inline std::vector<uint8_t> ExpectedOutput(const TestBitmap& bmp, int radius = 10) {
+    return ExpectedOutput(bmp.bytes, radius);
 }
 
 #endif

@@ -1,0 +1,293 @@
+// Mistvane through the file system: each status, what happens to the files, and real failures caused on purpose.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <thread>
+
+#include "VostrelMistvane.h"
+#include "test_bitmaps.h"
+#include "test_files.h"
+
+namespace {
+
+const std::string kMessage = "Not a valid BMP file\n";
+
+int32_t Blur(const std::string& input, const std::string& output) {
+    return Mistvane(Utf16(input).c_str(), Utf16(output).c_str());
+}
+
+// Runs the call with the standard error stream captured.
+int32_t BlurCapturing(const std::string& input, const std::string& output, std::string* errors) {
+    testing::internal::CaptureStderr();
+    int32_t status = Blur(input, output);
+    *errors = testing::internal::GetCapturedStderr();
+    return status;
+}
+
+class BlurFile : public testing::Test {
+  protected:
+    TempDir dir;
+    std::string input = dir / "in.bmp";
+    std::string output = dir / "out.bmp";
+    TestBitmap bmp = MakeBitmap({.width = 30, .height = 23, .trailing = 5});
+
+    void SetUp() override { WriteFile(input, bmp.bytes); }
+    // Only the files the test made: no temporary file left behind.
+    void ExpectOnly(std::set<std::string> names) { EXPECT_EQ(dir.Names(), names); }
+};
+
+TEST_F(BlurFile, BundledSampleMatchesTheReference) {
+    std::vector<uint8_t> sample = ReadFile(MISTVANE_SAMPLE_PATH);
+    ASSERT_GT(sample.size(), 54u);
+    std::string errors;
+    EXPECT_EQ(BlurCapturing(MISTVANE_SAMPLE_PATH, output, &errors), StatusDone);
+    EXPECT_EQ(errors, "");
+    EXPECT_EQ(ReadFile(output), ExpectedOutput(sample));
+}
+
+TEST_F(BlurFile, WritesTheBlurredFileSilently) {
+    std::string errors;
+    EXPECT_EQ(BlurCapturing(input, output, &errors), StatusDone);
+    EXPECT_EQ(errors, "");
+    EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
+    EXPECT_EQ(ReadFile(input), bmp.bytes);
+    ExpectOnly({"in.bmp", "out.bmp"});
+}
+
+TEST_F(BlurFile, SamePathForInputAndOutput) {
+    EXPECT_EQ(Blur(input, input), StatusDone);
+    EXPECT_EQ(ReadFile(input), ExpectedOutput(bmp));
+    ExpectOnly({"in.bmp"});
+}
+
+TEST_F(BlurFile, EmptyImageGivesItsHeaders) {
+    TestBitmap empty = MakeBitmap({.width = 0, .height = 7});
+    WriteFile(input, empty.bytes);
+    EXPECT_EQ(Blur(input, output), StatusDone);
+    EXPECT_EQ(ReadFile(output), empty.bytes);
+    EXPECT_EQ(ReadFile(output).size(), 54u);
+}
+
+TEST_F(BlurFile, ReplacesAnExistingOutputKeepingItsPermissions) {
+    WriteFile(output, std::vector<uint8_t>(100000, 7));
+    chmod(output.c_str(), 0640);
+    EXPECT_EQ(Blur(input, output), StatusDone);
+    EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
+    EXPECT_EQ(Mode(output), 0640u);
+}
+
+TEST_F(BlurFile, NewOutputGetsTheUsualPermissions) {
+    mode_t mask = umask(022);
+    EXPECT_EQ(Blur(input, output), StatusDone);
+    umask(mask);
+    EXPECT_EQ(Mode(output), 0644u);
+}
+
+TEST_F(BlurFile, OutputThroughASymbolicLinkReplacesTheFileItNames) {
+    std::string target = dir / "target.bmp", link = dir / "link.bmp";
+    WriteFile(target, {1, 2, 3});
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    EXPECT_EQ(Blur(input, link), StatusDone);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(ReadFile(target), ExpectedOutput(bmp));
+}
+
+TEST_F(BlurFile, MissingInput) {
+    std::string errors;
+    EXPECT_EQ(BlurCapturing(dir / "missing.bmp", output, &errors), StatusInputOpenFailed);
+    EXPECT_EQ(errors, "");
+    EXPECT_FALSE(Exists(output));
+}
+
+TEST_F(BlurFile, NullPaths) {
+    EXPECT_EQ(Mistvane(nullptr, Utf16(output).c_str()), StatusInputOpenFailed);
+    EXPECT_EQ(Mistvane(Utf16(input).c_str(), nullptr), StatusOutputOpenFailed);
+    EXPECT_EQ(Mistvane(u"", Utf16(output).c_str()), StatusInputOpenFailed);
+    EXPECT_EQ(Mistvane(Utf16(input).c_str(), u""), StatusOutputOpenFailed);
+    EXPECT_EQ(ReadFile(input), bmp.bytes);
+    ExpectOnly({"in.bmp"});
+}
+
+TEST_F(BlurFile, DirectoryAsInputCannotBeRead) {
+    EXPECT_EQ(Blur(dir.path(), output), StatusInputOpenFailed);
+    EXPECT_FALSE(Exists(output));
+}
+
+TEST_F(BlurFile, RejectedInputsPrintTheMessageOnceAndWriteNothing) {
+    std::vector<std::vector<uint8_t>> rejected = {{}, {'B'}, {'B', 'M'}, std::vector<uint8_t>(bmp.bytes.begin(), bmp.bytes.begin() + 53)};
+    for (const char* signature : {"MB", "BA", "\0\0"}) {
+        rejected.push_back(bmp.bytes);
+        rejected.back()[0] = signature[0];
+        rejected.back()[1] = signature[1];
+    }
+    rejected.push_back(bmp.bytes);
+    Put16(rejected.back(), 28, 32);  // 32 bits per pixel
+    rejected.push_back(bmp.bytes);
+    rejected.back().resize(bmp.bytes.size() - 10);  // pixels cut short
+    WriteFile(output, {9, 9, 9});
+    for (size_t k = 0; k < rejected.size(); ++k) {
+        WriteFile(input, rejected[k]);
+        std::string errors;
+        EXPECT_EQ(BlurCapturing(input, output, &errors), StatusNotBitmap) << k;
+        EXPECT_EQ(errors, kMessage) << k;
+        EXPECT_EQ(ReadFile(output), (std::vector<uint8_t>{9, 9, 9})) << k;
+    }
+    fs::remove(output);
+    EXPECT_EQ(Blur(input, output), StatusNotBitmap);
+    ExpectOnly({"in.bmp"});
+}
+
+TEST_F(BlurFile, HugeClaimInATinyFileCostsNothing) {
+    std::vector<uint8_t> bytes = MakeBitmap({.width = 1, .height = 1, .trailing = 43}).bytes;
+    Put32(bytes, 18, 60000);
+    Put32(bytes, 22, 60000);
+    WriteFile(input, bytes);
+    struct rusage before, after;
+    getrusage(RUSAGE_SELF, &before);
+    std::string errors;
+    EXPECT_EQ(BlurCapturing(input, output, &errors), StatusNotBitmap);
+    getrusage(RUSAGE_SELF, &after);
+    EXPECT_EQ(errors, kMessage);
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 1024) << "kilobytes";
+    EXPECT_FALSE(Exists(output));
+}
+
+TEST_F(BlurFile, OutputInAMissingDirectory) {
+    EXPECT_EQ(Blur(input, dir / "no/such/dir/out.bmp"), StatusOutputOpenFailed);
+    EXPECT_EQ(ReadFile(input), bmp.bytes);
+    ExpectOnly({"in.bmp"});
+}
+
+TEST_F(BlurFile, OutputThatIsADirectory) {
+    fs::create_directory(output);
+    EXPECT_EQ(Blur(input, output), StatusOutputOpenFailed);
+    ExpectOnly({"in.bmp", "out.bmp"});
+}
+
+TEST_F(BlurFile, DevicesAreWrittenInPlace) {
+    EXPECT_EQ(Blur(input, "/dev/null"), StatusDone);
+    EXPECT_EQ(Blur(input, "/dev/full"), StatusOutputOpenFailed);
+    ExpectOnly({"in.bmp"});
+}
+
+TEST_F(BlurFile, UnicodePaths) {
+    for (std::string name : {"图像.bmp", "ファイル名 — ünïcødé.bmp", "emoji-😀-𝄞.bmp"}) {
+        std::string in = dir / ("in-" + name), out = dir / ("out-" + name);
+        WriteFile(in, bmp.bytes);
+        EXPECT_EQ(Blur(in, out), StatusDone) << name;
+        EXPECT_EQ(ReadFile(out), ExpectedOutput(bmp)) << name;
+    }
+}
+
+TEST_F(BlurFile, UnpairedSurrogatesNameNoFile) {
+    std::u16string in = Utf16(input), out = Utf16(output);
+    for (std::u16string bad : {std::u16string(1, u'\xD800'), std::u16string(1, u'\xDC00'), std::u16string(u"\xD83D" "x")}) {
+        EXPECT_EQ(Mistvane((in + bad).c_str(), out.c_str()), StatusInputOpenFailed);
+        EXPECT_EQ(Mistvane(in.c_str(), (out + bad).c_str()), StatusOutputOpenFailed);
+    }
+    ExpectOnly({"in.bmp"});
+}
+
+TEST_F(BlurFile, PathsTooLongForThePlatform) {
+    std::string longName = dir / std::string(5000, 'x');
+    EXPECT_EQ(Blur(longName, output), StatusInputOpenFailed);
+    EXPECT_EQ(Blur(input, longName), StatusOutputOpenFailed);
+    EXPECT_EQ(Blur(input, dir / std::string(300, 'y')), StatusOutputOpenFailed);
+    ExpectOnly({"in.bmp"});
+}
+
+// Real write failures: the file-size limit stops the write part way (SIGXFSZ ignored, so the write just fails).
+TEST_F(BlurFile, WriteFailureKeepsThePreviousOutput) {
+    std::vector<uint8_t> previous(50, 1);
+    WriteFile(output, previous);
+    TestBitmap large = MakeBitmap({.width = 200, .height = 100});
+    WriteFile(input, large.bytes);
+    int32_t status = InChild([&] {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {20000, 20000};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        return Blur(input, output);
+    });
+    EXPECT_EQ(status, StatusOutputOpenFailed);
+    EXPECT_EQ(ReadFile(output), previous);
+    ExpectOnly({"in.bmp", "out.bmp"});
+}
+
+TEST_F(BlurFile, WriteFailureOnTheInputItselfKeepsIt) {
+    TestBitmap large = MakeBitmap({.width = 200, .height = 100});
+    WriteFile(input, large.bytes);
+    int32_t status = InChild([&] {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {20000, 20000};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        return Blur(input, input);
+    });
+    EXPECT_EQ(status, StatusOutputOpenFailed);
+    EXPECT_EQ(ReadFile(input), large.bytes);
+    ExpectOnly({"in.bmp"});
+}
+
+TEST_F(BlurFile, PermissionsAreRespected) {
+    std::string locked = dir / "locked.bmp", readOnly = dir / "read-only.bmp", closedDir = dir / "closed";
+    WriteFile(locked, bmp.bytes);
+    chmod(locked.c_str(), 0200);
+    WriteFile(readOnly, {5, 5, 5});
+    chmod(readOnly.c_str(), 0444);
+    fs::create_directory(closedDir);
+    chmod(closedDir.c_str(), 0555);
+    chmod(input.c_str(), 0644);
+    auto asUser = [](std::function<int32_t()> call) {
+        return InChild([&] { return BecomeUnprivileged() ? call() : -2; });
+    };
+    EXPECT_EQ(asUser([&] { return Blur(locked, output); }), StatusInputOpenFailed) << "unreadable input";
+    EXPECT_EQ(asUser([&] { return Blur(input, readOnly); }), StatusOutputOpenFailed) << "read-only output";
+    EXPECT_EQ(ReadFile(readOnly), (std::vector<uint8_t>{5, 5, 5}));
+    EXPECT_EQ(asUser([&] { return Blur(input, closedDir + "/out.bmp"); }), StatusOutputOpenFailed)
+        << "directory without write permission";
+    EXPECT_TRUE(fs::is_empty(closedDir));
+    EXPECT_FALSE(Exists(output));
+}
+
+// A real allocation failure: an address-space limit below what a very wide image's rows need.
+TEST_F(BlurFile, OutOfMemoryWritesNothing) {
+    const int32_t width = 2000000;  // 21 rows of 6 MB
+    std::vector<uint8_t> header = MakeBitmap({.width = 0, .height = 0}).bytes;
+    Put32(header, 18, width);
+    Put32(header, 22, 21);
+    WriteFile(input, header);
+    fs::resize_file(input, 54 + static_cast<uintmax_t>(width) * 3 * 21);  // sparse: zero pixels
+    int32_t status = InChild([&] {
+        struct rlimit limit = {0, 0};
+        getrlimit(RLIMIT_AS, &limit);
+        std::ifstream maps("/proc/self/statm");
+        size_t pages = 0;
+        maps >> pages;
+        limit.rlim_cur = pages * sysconf(_SC_PAGESIZE) + (64 << 20);
+        setrlimit(RLIMIT_AS, &limit);
+        return Blur(input, output);
+    });
+    EXPECT_EQ(status, StatusInputOpenFailed);
+    ExpectOnly({"in.bmp"});
+}
+
+TEST_F(BlurFile, ThreadsOnDifferentFilesDoNotInterfere) {
+    const int kThreads = 6;
+    std::vector<TestBitmap> inputs;
+    for (int t = 0; t < kThreads; ++t) {
+        inputs.push_back(MakeBitmap({.width = 40 + t, .height = 30 + 3 * t, .trailing = static_cast<size_t>(t)}, t + 1));
+        WriteFile(dir / ("in" + std::to_string(t)), inputs[t].bytes);
+    }
+    std::vector<int32_t> statuses(kThreads * 4, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 4; ++round)
+                statuses[t * 4 + round] = Blur(dir / ("in" + std::to_string(t)), dir / ("out" + std::to_string(t)));
+        });
+    for (auto& thread : threads) thread.join();
+    for (int32_t status : statuses) EXPECT_EQ(status, StatusDone);
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(ReadFile(dir / ("out" + std::to_string(t))), ExpectedOutput(inputs[t])) << t;
+}
+
+}  // namespace

@@ -1,0 +1,113 @@
+// The mistvane host program: its exit statuses, what it prints, and finding the module at run time.
+#include <gtest/gtest.h>
+
+#include "VostrelMistvane.h"
+#include "test_bitmaps.h"
+#include "test_files.h"
+
+namespace {
+
+struct HostRun {
+    int exitStatus;
+    std::string out;
+    std::string err;
+};
+
+std::string Slurp(const std::string& path) {
+    std::vector<uint8_t> bytes = ReadFile(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+class HostProgram : public testing::Test {
+  protected:
+    TempDir dir;
+    std::string input = dir / "in.bmp";
+    std::string output = dir / "out.bmp";
+    TestBitmap bmp = MakeBitmap({.width = 13, .height = 11});
+
+    void SetUp() override { WriteFile(input, bmp.bytes); }
+
+    HostRun Host(const std::string& arguments, const std::string& program = MISTVANE_HOST_PATH) {
+        std::string command = "'" + program + "' " + arguments + " >'" + (dir / "stdout") + "' 2>'" + (dir / "stderr") + "'";
+        int status = std::system(command.c_str());
+        HostRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(dir / "stdout"), Slurp(dir / "stderr")};
+        fs::remove(dir / "stdout");
+        fs::remove(dir / "stderr");
+        return run;
+    }
+};
+
+TEST_F(HostProgram, BlursAFile) {
+    HostRun run = Host(input + " " + output);
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_NE(run.out.find("blurred"), std::string::npos) << run.out;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
+}
+
+TEST_F(HostProgram, ExitStatusFollowsTheModule) {
+    HostRun missing = Host(dir / "missing.bmp " + output);
+    EXPECT_EQ(missing.exitStatus, 2);
+    EXPECT_NE(missing.err.find("cannot read"), std::string::npos) << missing.err;
+    EXPECT_EQ(missing.out, "");
+
+    HostRun unwritable = Host(input + " " + dir / "no/dir/out.bmp");
+    EXPECT_EQ(unwritable.exitStatus, 4);
+    EXPECT_NE(unwritable.err.find("cannot write"), std::string::npos) << unwritable.err;
+
+    std::vector<uint8_t> notBitmap = bmp.bytes;
+    notBitmap[0] = 'M';
+    WriteFile(input, notBitmap);
+    HostRun rejected = Host(input + " " + output);
+    EXPECT_EQ(rejected.exitStatus, 1);
+    EXPECT_EQ(rejected.err.rfind("Not a valid BMP file\n", 0), 0u) << rejected.err;
+    EXPECT_FALSE(Exists(output));
+}
+
+TEST_F(HostProgram, UsageErrors) {
+    for (std::string arguments : {std::string(), input, input + " " + output + " extra", "--bogus " + input + " " + output}) {
+        HostRun run = Host(arguments);
+        EXPECT_EQ(run.exitStatus, 64) << arguments;
+        EXPECT_NE(run.err.find("usage: mistvane INPUT OUTPUT"), std::string::npos) << arguments;
+    }
+    HostRun invalidUtf8 = Host("\"$(printf '\\377')\" " + output);
+    EXPECT_EQ(invalidUtf8.exitStatus, 64);
+    EXPECT_FALSE(Exists(output));
+}
+
+TEST_F(HostProgram, HelpAndVersion) {
+    HostRun help = Host("--help");
+    EXPECT_EQ(help.exitStatus, 0);
+    EXPECT_EQ(help.out.rfind("usage: mistvane INPUT OUTPUT", 0), 0u);
+    HostRun version = Host("--version");
+    EXPECT_EQ(version.exitStatus, 0);
+    EXPECT_EQ(version.out, "1.0.0.1\n");
+}
+
+TEST_F(HostProgram, PathsAfterDoubleDashMayStartWithADash) {
+    fs::copy_file(input, dir / "-in.bmp");
+    HostRun run = Host("-- " + dir / "-in.bmp " + output);
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
+}
+
+TEST_F(HostProgram, FindsTheModuleBesideItOrInAnInstalledTree) {
+    fs::path host = MISTVANE_HOST_PATH;
+    fs::path module = host.parent_path() / "libVostrelMistvane.so";
+    fs::create_directories(dir / "alone");
+    fs::copy_file(host, dir / "alone/mistvane");
+    HostRun alone = Host(input + " " + output, dir / "alone/mistvane");
+    EXPECT_EQ(alone.exitStatus, 69);
+    EXPECT_NE(alone.err.find("libVostrelMistvane.so"), std::string::npos) << alone.err;
+    EXPECT_FALSE(Exists(output));
+
+    fs::create_directories(dir / "prefix/bin");
+    fs::create_directories(dir / "prefix/lib");
+    fs::copy_file(host, dir / "prefix/bin/mistvane");
+    fs::copy_file(module, dir / "prefix/lib/libVostrelMistvane.so");
+    HostRun installed = Host(input + " " + output, dir / "prefix/bin/mistvane");
+    EXPECT_EQ(installed.exitStatus, 0) << installed.err;
+    EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
+}
+
+}  // namespace
