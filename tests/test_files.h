@@ -18,6 +18,19 @@
 
 namespace fs = std::filesystem;
 
+// Sanitizer runtimes reserve terabytes of address space and watch every thread, so tests that cap the address
+// space cannot run under them.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define MISTVANE_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define MISTVANE_SANITIZED 1
+#endif
+#endif
+#ifndef MISTVANE_SANITIZED
+#define MISTVANE_SANITIZED 0
+#endif
+
 // A directory of its own for each test, open to every user so that tests can also act as an unprivileged one.
 class TempDir {
   public:
