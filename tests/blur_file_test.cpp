@@ -249,6 +249,27 @@ TEST_F(BlurFile, PermissionsAreRespected) {
     EXPECT_FALSE(Exists(output));
 }
 
+// An image with no rows needs no row buffer, however wide it claims to be: its 54 bytes are copied within a
+// memory limit far below one such row.
+TEST_F(BlurFile, EmptyImageOfAnyWidthNeedsNoRowBuffer) {
+    if (MISTVANE_SANITIZED) GTEST_SKIP() << "the sanitizer runtime needs more address space than the limit leaves";
+    std::vector<uint8_t> header = MakeBitmap({.width = 0, .height = 0}).bytes;
+    Put32(header, 18, 30000000);  // rows of 90 MB
+    WriteFile(input, header);
+    int32_t status = InChild([&] {
+        struct rlimit limit = {0, 0};
+        getrlimit(RLIMIT_AS, &limit);
+        std::ifstream maps("/proc/self/statm");
+        size_t pages = 0;
+        maps >> pages;
+        limit.rlim_cur = pages * sysconf(_SC_PAGESIZE) + (32 << 20);
+        setrlimit(RLIMIT_AS, &limit);
+        return Blur(input, output);
+    });
+    EXPECT_EQ(status, StatusDone);
+    EXPECT_EQ(ReadFile(output), header);
+}
+
 // A real allocation failure: an address-space limit below what a very wide image's rows need.
 TEST_F(BlurFile, OutOfMemoryWritesNothing) {
     if (MISTVANE_SANITIZED) GTEST_SKIP() << "the sanitizer runtime needs more address space than the limit leaves";

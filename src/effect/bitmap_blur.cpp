@@ -13,7 +13,8 @@ bool StartBitmapBlur(BitmapBlur* blur, const BitmapLayout* layout, int32_t radiu
     blur->blurring = layout->width > 0 && layout->rows > 0;
     if (blur->blurring && !StartRowBlur(&blur->rows, layout->width, layout->rows, radius, layout->stride))
         return false;
-    blur->bufferSize = layout->stride > kCopyChunk ? layout->stride : kCopyChunk;
+    // The buffer holds a row only when there are rows: an empty image may claim any width and costs nothing.
+    blur->bufferSize = blur->blurring && layout->stride > kCopyChunk ? layout->stride : kCopyChunk;
     blur->buffer = (uint8_t*)AllocateBlock(blur->bufferSize);
     if (!blur->buffer) {
         if (blur->blurring) EndRowBlur(&blur->rows);
