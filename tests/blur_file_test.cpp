@@ -3,8 +3,6 @@
 #include <signal.h>
 #include <sys/resource.h>
 
-#include <thread>
-
 #include "VostrelMistvane.h"
 #include "test_bitmaps.h"
 #include "test_files.h"
@@ -291,25 +289,6 @@ TEST_F(BlurFile, OutOfMemoryWritesNothing) {
     });
     EXPECT_EQ(status, StatusInputOpenFailed);
     ExpectOnly({"in.bmp"});
-}
-
-TEST_F(BlurFile, ThreadsOnDifferentFilesDoNotInterfere) {
-    const int kThreads = 6;
-    std::vector<TestBitmap> inputs;
-    for (int t = 0; t < kThreads; ++t) {
-        inputs.push_back(MakeBitmap({.width = 40 + t, .height = 30 + 3 * t, .trailing = static_cast<size_t>(t)}, t + 1));
-        WriteFile(dir / ("in" + std::to_string(t)), inputs[t].bytes);
-    }
-    std::vector<int32_t> statuses(kThreads * 4, 0);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&, t] {
-            for (int round = 0; round < 4; ++round)
-                statuses[t * 4 + round] = Blur(dir / ("in" + std::to_string(t)), dir / ("out" + std::to_string(t)));
-        });
-    for (auto& thread : threads) thread.join();
-    for (int32_t status : statuses) EXPECT_EQ(status, StatusDone);
-    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(ReadFile(dir / ("out" + std::to_string(t))), ExpectedOutput(inputs[t])) << t;
 }
 
 }  // namespace

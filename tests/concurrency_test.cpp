@@ -1,0 +1,154 @@
+// Many threads calling Mistvane at once: on files of their own, on one shared input and on one shared output. Every
+// call must give what the same call gives alone, a shared output must only ever hold one whole blurred image, and
+// no temporary file may be left. ThreadSanitizer runs these too.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "VostrelMistvane.h"
+#include "test_bitmaps.h"
+#include "test_files.h"
+
+namespace {
+
+int32_t Blur(const std::string& input, const std::string& output) {
+    return Mistvane(Utf16(input).c_str(), Utf16(output).c_str());
+}
+
+// Valid images of several sizes and layouts, with a few rejected files among them.
+std::vector<std::vector<uint8_t>> MixedInputs(int count) {
+    std::vector<std::vector<uint8_t>> inputs;
+    for (int k = 0; k < count; ++k) {
+        BitmapShape shape{.width = 20 + 7 * k, .height = (k % 2 ? -1 : 1) * (15 + 5 * k), .gap = static_cast<uint32_t>(k),
+                          .trailing = static_cast<size_t>(3 * k)};
+        std::vector<uint8_t> bytes = MakeBitmap(shape, k + 1).bytes;
+        if (k % 4 == 3) bytes.resize(bytes.size() - 3 * k - 5);  // into the last row's pixels: rejected
+        inputs.push_back(bytes);
+    }
+    return inputs;
+}
+
+struct Serial {
+    int32_t status;
+    std::vector<uint8_t> output;  // empty when the call wrote nothing
+};
+
+// What each input gives when blurred alone, before any thread starts.
+std::vector<Serial> SerialResults(const TempDir& dir, const std::vector<std::vector<uint8_t>>& inputs) {
+    std::vector<Serial> results;
+    for (size_t k = 0; k < inputs.size(); ++k) {
+        std::string in = dir / ("serial-in" + std::to_string(k)), out = dir / ("serial-out" + std::to_string(k));
+        WriteFile(in, inputs[k]);
+        Serial result{Blur(in, out), {}};
+        if (result.status == StatusDone) result.output = ReadFile(out);
+        fs::remove(in);
+        fs::remove(out);
+        results.push_back(result);
+    }
+    return results;
+}
+
+TEST(ConcurrentCalls, ThreadsOnFilesOfTheirOwnMatchSerialCalls) {
+    TempDir dir;
+    const int kThreads = 8, kRounds = 12;
+    std::vector<std::vector<uint8_t>> inputs = MixedInputs(kThreads);
+    std::vector<Serial> serial = SerialResults(dir, inputs);
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(serial[t].status, t % 4 == 3 ? StatusNotBitmap : StatusDone) << t;
+        if (serial[t].status == StatusDone) EXPECT_EQ(serial[t].output, ExpectedOutput(inputs[t])) << t;
+        WriteFile(dir / ("in" + std::to_string(t)), inputs[t]);
+    }
+
+    std::vector<int32_t> statuses(kThreads * kRounds, 0);
+    std::vector<std::vector<uint8_t>> outputs(kThreads * kRounds);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            std::string in = dir / ("in" + std::to_string(t));
+            for (int round = 0; round < kRounds; ++round) {
+                // Alternate new outputs, replaced outputs and the input itself as the output.
+                std::string out = round % 3 == 2 ? dir / ("self" + std::to_string(t)) : dir / ("out" + std::to_string(t));
+                if (round % 3 == 2) fs::copy_file(in, out, fs::copy_options::overwrite_existing);
+                int32_t status = Blur(round % 3 == 2 ? out : in, out);
+                statuses[t * kRounds + round] = status;
+                if (status == StatusDone) outputs[t * kRounds + round] = ReadFile(out);
+            }
+        });
+    for (auto& thread : threads) thread.join();
+
+    for (int t = 0; t < kThreads; ++t)
+        for (int round = 0; round < kRounds; ++round) {
+            EXPECT_EQ(statuses[t * kRounds + round], serial[t].status) << t << " round " << round;
+            EXPECT_EQ(outputs[t * kRounds + round], serial[t].output) << t << " round " << round;
+        }
+    for (const std::string& name : dir.Names()) EXPECT_EQ(name.find(".mistvane"), std::string::npos) << name;
+}
+
+TEST(ConcurrentCalls, OneInputReadByManyThreads) {
+    TempDir dir;
+    const int kThreads = 8, kRounds = 10;
+    TestBitmap bmp = MakeBitmap({.width = 50, .height = 40, .trailing = 7});
+    std::string in = dir / "shared.bmp";
+    WriteFile(in, bmp.bytes);
+    std::vector<uint8_t> expected = ExpectedOutput(bmp);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            std::string out = dir / ("out" + std::to_string(t));
+            for (int round = 0; round < kRounds; ++round)
+                if (Blur(in, out) != StatusDone || ReadFile(out) != expected) ++wrong;
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(ReadFile(in), bmp.bytes);
+    EXPECT_EQ(dir.Names().size(), static_cast<size_t>(kThreads) + 1);
+}
+
+TEST(ConcurrentCalls, OneSharedOutputAlwaysHoldsOneWholeImage) {
+    TempDir dir;
+    const int kThreads = 6, kRounds = 15;
+    std::vector<std::vector<uint8_t>> inputs = MixedInputs(kThreads);
+    std::vector<Serial> serial = SerialResults(dir, inputs);
+    std::vector<std::vector<uint8_t>> wholeImages;
+    for (const Serial& s : serial)
+        if (s.status == StatusDone) wholeImages.push_back(s.output);
+    ASSERT_GE(wholeImages.size(), 2u);
+    for (int t = 0; t < kThreads; ++t) WriteFile(dir / ("in" + std::to_string(t)), inputs[t]);
+
+    std::string shared = dir / "shared.bmp";
+    std::atomic<bool> running{true};
+    std::atomic<int> observed{0}, torn{0};
+    // Readers see the shared output only between whole replacements: never part of an image.
+    std::thread watcher([&] {
+        while (running) {
+            std::vector<uint8_t> seen = ReadFile(shared);
+            if (seen.empty() && !Exists(shared)) continue;
+            ++observed;
+            if (std::find(wholeImages.begin(), wholeImages.end(), seen) == wholeImages.end()) ++torn;
+        }
+    });
+    std::vector<int32_t> statuses(kThreads * kRounds, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < kRounds; ++round)
+                statuses[t * kRounds + round] = Blur(dir / ("in" + std::to_string(t)), shared);
+        });
+    for (auto& thread : threads) thread.join();
+    running = false;
+    watcher.join();
+
+    for (int t = 0; t < kThreads; ++t)
+        for (int round = 0; round < kRounds; ++round)
+            EXPECT_EQ(statuses[t * kRounds + round], serial[t].status) << t << " round " << round;
+    EXPECT_EQ(torn.load(), 0) << "of " << observed.load() << " reads";
+    std::vector<uint8_t> last = ReadFile(shared);
+    EXPECT_NE(std::find(wholeImages.begin(), wholeImages.end(), last), wholeImages.end());
+    std::set<std::string> names = {"shared.bmp"};
+    for (int t = 0; t < kThreads; ++t) names.insert("in" + std::to_string(t));
+    EXPECT_EQ(dir.Names(), names);
+}
+
+}  // namespace

@@ -1,0 +1,152 @@
+// Writes that fail for real: at every point of the file under a file-size limit, on a full file system, on a device
+// that is always full, and in a directory the caller may not write to. A failed write gives 4, keeps whatever the
+// output held before (the input too, when it is the output) and leaves no temporary file.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "VostrelMistvane.h"
+#include "test_bitmaps.h"
+#include "test_files.h"
+
+namespace {
+
+int32_t Blur(const std::string& input, const std::string& output) {
+    return Mistvane(Utf16(input).c_str(), Utf16(output).c_str());
+}
+
+// In a child: the call with files limited to `bytes` (SIGXFSZ ignored, so the write just fails).
+int32_t BlurWithFileLimit(const std::string& input, const std::string& output, rlim_t bytes) {
+    return InChild([&] {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {bytes, bytes};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return -2;
+        return Blur(input, output);
+    });
+}
+
+class WriteFaults : public testing::Test {
+  protected:
+    TempDir dir;
+    std::string input = dir / "in.bmp";
+    std::string output = dir / "out.bmp";
+    // Headers, a gap, padded rows and trailing bytes: a write can fail in each of them.
+    TestBitmap bmp = MakeBitmap({.width = 61, .height = 90, .infoSize = 108, .gap = 20, .trailing = 300});
+
+    void SetUp() override { WriteFile(input, bmp.bytes); }
+};
+
+TEST_F(WriteFaults, FileSizeLimitAtEveryStageOfTheWrite) {
+    const std::vector<uint8_t> previous(77, 3);
+    const size_t size = bmp.bytes.size();
+    // Inside the headers, the gap, the first row, the stdio buffer's first flush, the last row, the trailing bytes,
+    // and one byte short of the whole file, which only the final flush can find.
+    for (rlim_t limit : std::vector<rlim_t>{0, 1, 53, 54, 100, 180, 4095, 4096, 8191, 8192, 10000, size - 300, size - 299, size - 1}) {
+        WriteFile(output, previous);
+        EXPECT_EQ(BlurWithFileLimit(input, output, limit), StatusOutputOpenFailed) << "limit " << limit;
+        EXPECT_EQ(ReadFile(output), previous) << "limit " << limit;
+        EXPECT_EQ(dir.Names(), (std::set<std::string>{"in.bmp", "out.bmp"})) << "limit " << limit;
+    }
+    EXPECT_EQ(BlurWithFileLimit(input, output, size), StatusDone) << "a limit the file just fits";
+    EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
+}
+
+TEST_F(WriteFaults, FileSizeLimitOnTheInputItself) {
+    for (rlim_t limit : {rlim_t{0}, rlim_t{54}, rlim_t{9000}, static_cast<rlim_t>(bmp.bytes.size() - 1)}) {
+        EXPECT_EQ(BlurWithFileLimit(input, input, limit), StatusOutputOpenFailed) << "limit " << limit;
+        EXPECT_EQ(ReadFile(input), bmp.bytes) << "limit " << limit;
+        EXPECT_EQ(dir.Names(), std::set<std::string>{"in.bmp"}) << "limit " << limit;
+    }
+}
+
+TEST_F(WriteFaults, DeviceThatIsAlwaysFull) {
+    // Through a link too: the device is written in place, the link left as it was.
+    std::string link = dir / "full.bmp";
+    ASSERT_EQ(symlink("/dev/full", link.c_str()), 0);
+    EXPECT_EQ(Blur(input, link), StatusOutputOpenFailed);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(ReadFile(input), bmp.bytes);
+    EXPECT_EQ(dir.Names(), (std::set<std::string>{"in.bmp", "full.bmp"}));
+}
+
+TEST_F(WriteFaults, DirectoryWithoutWritePermission) {
+    // An output that may itself be written, in a directory that may not: the result cannot be put in place
+    // whole, so nothing is written at all.
+    std::string closed = dir / "closed", existing = closed + "/out.bmp", own = closed + "/in.bmp";
+    fs::create_directory(closed);
+    WriteFile(existing, {1, 2, 3});
+    WriteFile(own, bmp.bytes);
+    chmod(existing.c_str(), 0666);
+    chmod(own.c_str(), 0666);
+    chmod(closed.c_str(), 0555);
+    auto asUser = [](std::function<int32_t()> call) { return InChild([&] { return BecomeUnprivileged() ? call() : -2; }); };
+    EXPECT_EQ(asUser([&] { return Blur(input, closed + "/new.bmp"); }), StatusOutputOpenFailed) << "new file";
+    EXPECT_EQ(asUser([&] { return Blur(input, existing); }), StatusOutputOpenFailed) << "existing file";
+    EXPECT_EQ(ReadFile(existing), (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_EQ(asUser([&] { return Blur(own, own); }), StatusOutputOpenFailed) << "input as output";
+    EXPECT_EQ(ReadFile(own), bmp.bytes);
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(closed)) names.insert(entry.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{"in.bmp", "out.bmp"}));
+}
+
+// A tmpfs of a few pages, mounted for the test; needs the privilege to mount, and is skipped without it.
+class FullFileSystem : public WriteFaults {
+  protected:
+    std::string small = dir / "small";
+    bool mounted = false;
+
+    void SetUp() override {
+        WriteFaults::SetUp();
+        fs::create_directory(small);
+        if (mount("mistvane-test", small.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k,mode=0777") != 0)
+            GTEST_SKIP() << "cannot mount a small tmpfs here: " << std::strerror(errno);
+        mounted = true;
+    }
+    void TearDown() override {
+        if (mounted) umount2(small.c_str(), MNT_DETACH);
+    }
+    std::set<std::string> SmallNames() const {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(small)) names.insert(entry.path().filename().string());
+        return names;
+    }
+};
+
+TEST_F(FullFileSystem, NoRoomForTheOutput) {
+    // 50 KB of image in a 64 KB file system that already holds 40 KB.
+    TestBitmap large = MakeBitmap({.width = 130, .height = 128});
+    ASSERT_GT(large.bytes.size(), 48000u);
+    WriteFile(input, large.bytes);
+    std::string filler = small + "/filler", target = small + "/out.bmp";
+    WriteFile(filler, std::vector<uint8_t>(40000, 9));
+    EXPECT_EQ(Blur(input, target), StatusOutputOpenFailed) << "new output";
+    EXPECT_EQ(SmallNames(), std::set<std::string>{"filler"});
+
+    std::vector<uint8_t> previous(5000, 4);
+    WriteFile(target, previous);
+    EXPECT_EQ(Blur(input, target), StatusOutputOpenFailed) << "replaced output";
+    EXPECT_EQ(ReadFile(target), previous);
+    EXPECT_EQ(SmallNames(), (std::set<std::string>{"filler", "out.bmp"}));
+
+    fs::remove(filler);
+    EXPECT_EQ(Blur(input, target), StatusDone) << "once there is room";
+    EXPECT_EQ(ReadFile(target), ExpectedOutput(large));
+    EXPECT_EQ(SmallNames(), std::set<std::string>{"out.bmp"});
+}
+
+TEST_F(FullFileSystem, InputAsOutputWithNoRoomForASecondCopy) {
+    TestBitmap large = MakeBitmap({.width = 130, .height = 128});
+    std::string own = small + "/own.bmp";
+    WriteFile(own, large.bytes);
+    ASSERT_EQ(ReadFile(own), large.bytes);
+    EXPECT_EQ(Blur(own, own), StatusOutputOpenFailed);
+    EXPECT_EQ(ReadFile(own), large.bytes);
+    EXPECT_EQ(SmallNames(), std::set<std::string>{"own.bmp"});
+}
+
+}  // namespace
