@@ -1,5 +1,5 @@
 // What the fuzzers hold the module to, worked out independently of it: which files are accepted, from the header
-// rules in exact (128-bit) arithmetic, and what the blurred file must hold, from a summed-area table rather than the
+// rules in exact arithmetic, and what the blurred file must hold, from a summed-area table rather than the
 // module's running column sums.
 #ifndef MISTVANE_FUZZ_BITMAP_ORACLE_H
 #define MISTVANE_FUZZ_BITMAP_ORACLE_H
@@ -33,7 +33,6 @@ inline uint32_t OracleGet32(const uint8_t* p) {
 // The module holds up to 21 rows, a row of 16-bit column sums and a row to write: a row longer than a 32nd of
 // what size_t counts is refused.
 inline std::optional<OracleLayout> OracleAccepts(const uint8_t* data, size_t size) {
-    using u128 = unsigned __int128;
     if (size < 54 || data[0] != 'B' || data[1] != 'M') return std::nullopt;
     uint32_t offset = OracleGet32(data + 10), infoSize = OracleGet32(data + 14);
     int32_t width = static_cast<int32_t>(OracleGet32(data + 18)), height = static_cast<int32_t>(OracleGet32(data + 22));
@@ -41,16 +40,20 @@ inline std::optional<OracleLayout> OracleAccepts(const uint8_t* data, size_t siz
     uint32_t compression = OracleGet32(data + 30);
     if (infoSize < 40 || bits != 24 || compression != 0) return std::nullopt;
     if (width < 0 || height == INT32_MIN) return std::nullopt;
-    if (offset < u128(14) + infoSize || offset > size) return std::nullopt;
+    if (offset < uint64_t{14} + infoSize || offset > size) return std::nullopt;
     OracleLayout layout;
     layout.offset = offset;
     layout.width = static_cast<uint64_t>(width);
     layout.rows = static_cast<uint64_t>(height < 0 ? -static_cast<int64_t>(height) : height);
     layout.stride = (layout.width * 3 + 3) / 4 * 4;
+    // Exact in 64 bits: rows < 2^31 and stride < 2^33 keep the product below 2^64, and a sum that overflows
+    // ends past any file.
+    uint64_t end = 0;
     if (layout.width != 0 && layout.rows != 0 &&
-        u128(offset) + u128(layout.rows - 1) * layout.stride + layout.width * 3 > size)
+        (__builtin_add_overflow(uint64_t{offset}, (layout.rows - 1) * layout.stride, &end) ||
+         __builtin_add_overflow(end, layout.width * 3, &end) || end > size))
         return std::nullopt;
-    if (u128(layout.stride) * 32 > SIZE_MAX) return std::nullopt;
+    if (layout.stride * 32 > SIZE_MAX) return std::nullopt;
     return layout;
 }
 
