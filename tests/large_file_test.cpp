@@ -39,4 +39,38 @@ TEST_F(LargeFile, FileOfMoreThan4GiBClaimingMoreStill) {
     EXPECT_EQ(dir.Names(), std::set<std::string>{"in.bmp"});
 }
 
+TEST_F(LargeFile, RowsTheBlurWouldHoldPastWhatSizeTCounts) {
+    // Rows of 300 MB, all of them in the file: the 21 rows the blur holds at a time come to 6.3 GB.
+    const int32_t width = 100000000, height = 30;
+    const uint64_t size = 54 + static_cast<uint64_t>(height) * 300000000;
+    std::vector<uint8_t> header = MakeBitmap({.width = 0, .height = 0}).bytes;
+    Put32(header, 18, width);
+    Put32(header, 22, height);
+    BitmapLayout layout;
+    bool accepted = CheckBitmapHeaders(header.data(), header.size(), size, &layout);
+    if (sizeof(size_t) > 4) {
+        ASSERT_TRUE(accepted) << "a 64-bit system can hold such rows";
+        EXPECT_EQ(layout.pixelEnd, size);
+        return;
+    }
+    EXPECT_FALSE(accepted);
+    if (!WriteSparse(width, height, size)) GTEST_SKIP() << "no sparse files of 9 GB here";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Blur(), StatusNotBitmap) << "refused for its size, not a failed allocation";
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Not a valid BMP file\n");
+    EXPECT_EQ(dir.Names(), std::set<std::string>{"in.bmp"});
+}
+
+TEST_F(LargeFile, LongestRowOnA32BitSystem) {
+    // Rows up to 128 MiB: 44739241 pixels make 134217723 bytes, padded to 134217724; one more pixel passes it.
+    for (auto [width, fits] : {std::pair{44739241, true}, {44739242, false}}) {
+        std::vector<uint8_t> header = MakeBitmap({.width = 0, .height = 0}).bytes;
+        Put32(header, 18, width);
+        Put32(header, 22, 1);
+        BitmapLayout layout;
+        EXPECT_EQ(CheckBitmapHeaders(header.data(), header.size(), 54 + 134217728, &layout), fits || sizeof(size_t) > 4)
+            << width;
+    }
+}
+
 }  // namespace

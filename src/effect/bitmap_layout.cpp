@@ -62,7 +62,7 @@ bool CheckBitmapHeaders(const uint8_t* headerBytes, size_t available, uint64_t f
         lastRowBytes = room < stride ? room : stride;
         pixelEnd = file.bfOffBits + rowsBefore * stride + lastRowBytes;
     }
-    if (stride > (uint64_t)(SIZE_MAX / 4)) return false;  // leaves room for the blur's per-row buffers
+    if (stride > (uint64_t)kLargestStride) return false;  // leaves room for the rows the blur holds
 
     layout->width = info.biWidth;
     layout->rows = (int32_t)rows;  // at most 2^31 - 1: -2^31 was refused above

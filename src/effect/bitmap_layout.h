@@ -11,6 +11,11 @@ const size_t kInfoHeaderSize = 40;
 const size_t kHeadersSize = kFileHeaderSize + kInfoHeaderSize;
 const uint16_t kBitmapSignature = 0x4D42;  // "BM"
 
+// The streaming blur holds up to 21 rows, a row of 16-bit column sums and a row to write: fewer than 32 rows'
+// worth. A longer row is refused, so that none of those sizes can pass what size_t counts (on 32-bit systems,
+// rows of at most 128 MiB, about 44.7 million pixels).
+const size_t kLargestStride = SIZE_MAX / 32;
+
 struct BITMAPFILEHEADER {
     uint16_t bfType;
     uint32_t bfSize;
@@ -50,7 +55,8 @@ struct BitmapLayout {
 // Checks every header field the blur depends on against the file's size and fills layout. headerBytes holds the
 // first `available` bytes of the file (at most kHeadersSize are looked at). Returns false for anything this module
 // does not read: a short file, a wrong signature, an info header under 40 bytes, anything but uncompressed 24-bit
-// pixels, a negative width, pixels that overlap the headers or do not fit in the file, sizes that overflow size_t.
+// pixels, a negative width, pixels that overlap the headers or do not fit in the file, rows longer than
+// kLargestStride.
 bool CheckBitmapHeaders(const uint8_t* headerBytes, size_t available, uint64_t fileSize, BitmapLayout* layout);
 
 #endif
