@@ -141,9 +141,11 @@ TEST_F(BlurFile, HugeClaimInATinyFileCostsNothing) {
     Put32(bytes, 18, 60000);
     Put32(bytes, 22, 60000);
     WriteFile(input, bytes);
+    // Once unmeasured, so that what a first call costs anyway (lazy binding, an emulator's translated code) is paid.
+    std::string errors;
+    EXPECT_EQ(BlurCapturing(input, output, &errors), StatusNotBitmap);
     struct rusage before, after;
     getrusage(RUSAGE_SELF, &before);
-    std::string errors;
     EXPECT_EQ(BlurCapturing(input, output, &errors), StatusNotBitmap);
     getrusage(RUSAGE_SELF, &after);
     EXPECT_EQ(errors, kMessage);
@@ -254,16 +256,8 @@ TEST_F(BlurFile, EmptyImageOfAnyWidthNeedsNoRowBuffer) {
     std::vector<uint8_t> header = MakeBitmap({.width = 0, .height = 0}).bytes;
     Put32(header, 18, 30000000);  // rows of 90 MB
     WriteFile(input, header);
-    int32_t status = InChild([&] {
-        struct rlimit limit = {0, 0};
-        getrlimit(RLIMIT_AS, &limit);
-        std::ifstream maps("/proc/self/statm");
-        size_t pages = 0;
-        maps >> pages;
-        limit.rlim_cur = pages * sysconf(_SC_PAGESIZE) + (32 << 20);
-        setrlimit(RLIMIT_AS, &limit);
-        return Blur(input, output);
-    });
+    int32_t status = InChildWithMemoryLimit(32 << 20, [&] { return Blur(input, output); });
+    if (status == kLimitNotEnforced) GTEST_SKIP() << "the address-space limit does not hold here (an emulator?)";
     EXPECT_EQ(status, StatusDone);
     EXPECT_EQ(ReadFile(output), header);
 }
@@ -277,16 +271,8 @@ TEST_F(BlurFile, OutOfMemoryWritesNothing) {
     Put32(header, 22, 21);
     WriteFile(input, header);
     fs::resize_file(input, 54 + static_cast<uintmax_t>(width) * 3 * 21);  // sparse: zero pixels
-    int32_t status = InChild([&] {
-        struct rlimit limit = {0, 0};
-        getrlimit(RLIMIT_AS, &limit);
-        std::ifstream maps("/proc/self/statm");
-        size_t pages = 0;
-        maps >> pages;
-        limit.rlim_cur = pages * sysconf(_SC_PAGESIZE) + (64 << 20);
-        setrlimit(RLIMIT_AS, &limit);
-        return Blur(input, output);
-    });
+    int32_t status = InChildWithMemoryLimit(64 << 20, [&] { return Blur(input, output); });
+    if (status == kLimitNotEnforced) GTEST_SKIP() << "the address-space limit does not hold here (an emulator?)";
     EXPECT_EQ(status, StatusInputOpenFailed);
     ExpectOnly({"in.bmp"});
 }

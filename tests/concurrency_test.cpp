@@ -123,8 +123,9 @@ TEST(ConcurrentCalls, OneSharedOutputAlwaysHoldsOneWholeImage) {
     // Readers see the shared output only between whole replacements: never part of an image.
     std::thread watcher([&] {
         while (running) {
-            std::vector<uint8_t> seen = ReadFile(shared);
-            if (seen.empty() && !Exists(shared)) continue;
+            std::ifstream in(shared, std::ios::binary);
+            if (!in) continue;  // not there yet
+            std::vector<uint8_t> seen((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
             ++observed;
             if (std::find(wholeImages.begin(), wholeImages.end(), seen) == wholeImages.end()) ++torn;
         }

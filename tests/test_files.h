@@ -2,6 +2,7 @@
 #ifndef MISTVANE_TESTS_TEST_FILES_H
 #define MISTVANE_TESTS_TEST_FILES_H
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -113,6 +114,26 @@ inline int32_t InChild(const std::function<int32_t()>& body) {
     int status = 0;
     waitpid(child, &status, 0);
     return result;
+}
+
+// Runs `body` in a child whose address space may grow by only `extra` bytes. Returns kLimitNotEnforced when the
+// limit does not hold there: an emulator such as qemu-arm keeps the guest's memory out of the host's limit.
+const int32_t kLimitNotEnforced = -3;
+inline int32_t InChildWithMemoryLimit(size_t extra, const std::function<int32_t()>& body) {
+    return InChild([&] {
+        std::ifstream statm("/proc/self/statm");
+        size_t pages = 0;
+        statm >> pages;
+        struct rlimit limit;
+        getrlimit(RLIMIT_AS, &limit);
+        limit.rlim_cur = pages * sysconf(_SC_PAGESIZE) + extra;
+        if (setrlimit(RLIMIT_AS, &limit) != 0) return kLimitNotEnforced;
+        if (void* probe = std::malloc(2 * extra)) {
+            std::free(probe);
+            return kLimitNotEnforced;
+        }
+        return body();
+    });
 }
 
 // In a child: gives up root, so that permissions apply. Returns false when that fails.
