@@ -1,10 +1,17 @@
 #!/usr/bin/env bash
 # Installs whatever the tests need that is missing (Debian packages; needs root or sudo), then builds everything
-# and runs the whole test suite.
+# and runs the whole test suite:
+#   1. the Release build and every test;
+#   2. every test again under AddressSanitizer + UndefinedBehaviorSanitizer (leaks included), with clang;
+#   3. the concurrency tests under ThreadSanitizer;
+#   4. the effect and its tests cross-built for 32-bit ARM (ARMv4T) and run under qemu-arm;
+#   5. each libFuzzer target for MISTVANE_FUZZ_SECONDS (default 60), failing on any finding.
+# MISTVANE_QUICK=1 stops after the first step.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ libgtest-dev python3 python3-pil imagemagick netpbm)
+packages=(cmake make g++ libgtest-dev googletest python3 python3-pil imagemagick netpbm
+          clang libclang-rt-14-dev g++-arm-linux-gnueabi qemu-user)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
@@ -17,6 +24,30 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
+jobs=$(nproc)
+step() { echo; echo "=== $* ($(date +%T))"; }
+
+step "Release build and tests"
 cmake --preset default
-cmake --build --preset default -j "$(nproc)"
-ctest --preset default -j "$(nproc)" --no-tests=error
+cmake --build --preset default -j "$jobs"
+ctest --preset default -j "$jobs" --no-tests=error
+[[ ${MISTVANE_QUICK:-0} == 1 ]] && exit 0
+
+step "AddressSanitizer + UndefinedBehaviorSanitizer: every test"
+cmake --preset sanitize
+cmake --build --preset sanitize -j "$jobs"
+ctest --preset sanitize -j "$jobs" --no-tests=error
+
+step "ThreadSanitizer: the concurrency tests"
+cmake --preset tsan
+cmake --build --preset tsan -j "$jobs" --target concurrency_test
+ctest --preset tsan -j "$jobs" --no-tests=error
+
+step "32-bit ARM (ARMv4T) under qemu-arm"
+cmake --preset arm
+cmake --build --preset arm -j "$jobs"
+ctest --preset arm -j "$jobs" --no-tests=error
+
+step "Fuzzing"
+bash scripts/fuzz.sh "${MISTVANE_FUZZ_SECONDS:-60}"
+step "Done"
