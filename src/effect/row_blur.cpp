@@ -178,8 +178,13 @@ static void AverageAlongRow(RowBlur* blur, uint8_t* out) {
         __m128 divisor = _mm_set1_ps(blur->divisors[WindowColumns(s.begin, width, radius)]);
         bool varies = !(s.leaves && s.enters);
         for (int32_t x = s.begin; x < s.end; ++x) {
-            if (s.enters) total = _mm_add_epi32(total, LoadPixelSums(sums, x + radius));
-            if (s.leaves) total = _mm_sub_epi32(total, LoadPixelSums(sums, x - radius - 1));
+            // One addition on the running total per pixel: the column change is formed off that chain.
+            if (s.enters && s.leaves)
+                total = _mm_add_epi32(total, _mm_sub_epi32(LoadPixelSums(sums, x + radius), LoadPixelSums(sums, x - radius - 1)));
+            else if (s.enters)
+                total = _mm_add_epi32(total, LoadPixelSums(sums, x + radius));
+            else if (s.leaves)
+                total = _mm_sub_epi32(total, LoadPixelSums(sums, x - radius - 1));
             if (varies) divisor = _mm_set1_ps(blur->divisors[WindowColumns(x, width, radius)]);
             __m128i mean = _mm_cvttps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(total), divisor));
             mean = _mm_packs_epi32(mean, mean);
