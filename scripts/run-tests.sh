@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ libgtest-dev python3 python3-pil imagemagick netpbm)
+packages=(cmake make g++ libgtest-dev pkg-config python3 python3-pil imagemagick netpbm)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

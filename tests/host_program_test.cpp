@@ -93,18 +93,18 @@ TEST_F(HostProgram, PathsAfterDoubleDashMayStartWithADash) {
 
 TEST_F(HostProgram, FindsTheModuleBesideItOrInAnInstalledTree) {
     fs::path host = MISTVANE_HOST_PATH;
-    fs::path module = host.parent_path() / "libVostrelMistvane.so";
+    fs::path module = host.parent_path() / "libVostrelMistvane.so.1";
     fs::create_directories(dir / "alone");
     fs::copy_file(host, dir / "alone/mistvane");
     HostRun alone = Host(input + " " + output, dir / "alone/mistvane");
     EXPECT_EQ(alone.exitStatus, 69);
-    EXPECT_NE(alone.err.find("libVostrelMistvane.so"), std::string::npos) << alone.err;
+    EXPECT_NE(alone.err.find("libVostrelMistvane.so.1"), std::string::npos) << alone.err;
     EXPECT_FALSE(Exists(output));
 
     fs::create_directories(dir / "prefix/bin");
     fs::create_directories(dir / "prefix/lib");
     fs::copy_file(host, dir / "prefix/bin/mistvane");
-    fs::copy_file(module, dir / "prefix/lib/libVostrelMistvane.so");
+    fs::copy_file(module, dir / "prefix/lib/libVostrelMistvane.so.1");
     HostRun installed = Host(input + " " + output, dir / "prefix/bin/mistvane");
     EXPECT_EQ(installed.exitStatus, 0) << installed.err;
     EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
