@@ -1,4 +1,5 @@
-# The Windows build: VostrelMistvane.dll, bound by ordinal to the platform's COREDLL.dll and mfcce300.dll.
+# The Windows build: VostrelMistvane.dll, bound by ordinal to the platform's COREDLL.dll and mfcce300.dll, and
+# stand-ins for those two libraries so that the module can be loaded and tested under Wine.
 enable_language(RC)
 
 # Nothing is linked unless asked for: the module must import from the platform's two libraries alone.
@@ -18,10 +19,15 @@ function(mistvane_library_exports output)
     VERBATIM)
 endfunction()
 
+# The stand-ins add, by name, what tests use to see and steer them.
 set(MISTVANE_COREDLL_DEF ${MISTVANE_GENERATED_DIR}/COREDLL.def)
 set(MISTVANE_MFC_DEF ${MISTVANE_GENERATED_DIR}/mfcce300.def)
+set(MISTVANE_COREDLL_STAND_IN_DEF ${MISTVANE_GENERATED_DIR}/COREDLL-stand-in.def)
+set(MISTVANE_MFC_STAND_IN_DEF ${MISTVANE_GENERATED_DIR}/mfcce300-stand-in.def)
 mistvane_library_exports(${MISTVANE_COREDLL_DEF} -DMAKE_COREDLL)
 mistvane_library_exports(${MISTVANE_MFC_DEF} -DMAKE_MFCCE300)
+mistvane_library_exports(${MISTVANE_COREDLL_STAND_IN_DEF} -DMAKE_COREDLL -DWITH_STAND_IN_HOOKS)
+mistvane_library_exports(${MISTVANE_MFC_STAND_IN_DEF} -DMAKE_MFCCE300 -DWITH_STAND_IN_HOOKS)
 
 # Import libraries for the module. The linker orders import descriptors by the import library's file name, and
 # mfcce300.dll must come first: hence the numbers.
@@ -68,3 +74,15 @@ target_link_options(VostrelMistvane PRIVATE
   -Wl,--no-insert-timestamp)
 target_link_libraries(VostrelMistvane PRIVATE ${MISTVANE_MFC_IMPORTS} ${MISTVANE_COREDLL_IMPORTS})
 add_dependencies(VostrelMistvane mistvane_import_libraries)
+
+# The stand-ins for the platform's libraries, on the Windows C runtime and kernel32.
+function(mistvane_stand_in target output_name def)
+  add_library(${target} SHARED ${ARGN} ${def})
+  set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${output_name})
+  target_include_directories(${target} PRIVATE src/module standins)
+  target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -Wall -Wextra)
+  target_link_options(${target} PRIVATE -static-libgcc -Wl,--no-insert-timestamp)
+  target_link_libraries(${target} PRIVATE kernel32)
+endfunction()
+mistvane_stand_in(coredll_stand_in COREDLL ${MISTVANE_COREDLL_STAND_IN_DEF} standins/coredll.cpp)
+mistvane_stand_in(mfcce300_stand_in mfcce300 ${MISTVANE_MFC_STAND_IN_DEF} standins/mfcce300.cpp)
