@@ -86,3 +86,8 @@ function(mistvane_stand_in target output_name def)
 endfunction()
 mistvane_stand_in(coredll_stand_in COREDLL ${MISTVANE_COREDLL_STAND_IN_DEF} standins/coredll.cpp)
 mistvane_stand_in(mfcce300_stand_in mfcce300 ${MISTVANE_MFC_STAND_IN_DEF} standins/mfcce300.cpp)
+
+if(MISTVANE_BUILD_TESTS)
+  enable_testing()
+  add_subdirectory(tests/windows)
+endif()
