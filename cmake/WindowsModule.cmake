@@ -91,3 +91,10 @@ if(MISTVANE_BUILD_TESTS)
   enable_testing()
   add_subdirectory(tests/windows)
 endif()
+
+# What a Windows developer takes away: the module with the stand-ins it is tested with, the header, the export
+# definition and an import library to link against, and the type library.
+install(TARGETS VostrelMistvane RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
+install(TARGETS coredll_stand_in mfcce300_stand_in RUNTIME DESTINATION bin)
+install(FILES include/VostrelMistvane.h DESTINATION include)
+install(FILES src/module/VostrelMistvane.def ${MISTVANE_TYPELIB} DESTINATION lib)
