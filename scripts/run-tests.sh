@@ -2,16 +2,18 @@
 # Installs whatever the tests need that is missing (Debian packages; needs root or sudo), then builds everything
 # and runs the whole test suite:
 #   1. the Release build and every test;
-#   2. every test again under AddressSanitizer + UndefinedBehaviorSanitizer (leaks included), with clang;
-#   3. the concurrency tests under ThreadSanitizer;
-#   4. the effect and its tests cross-built for 32-bit ARM (ARMv4T) and run under qemu-arm;
-#   5. each libFuzzer target for MISTVANE_FUZZ_SECONDS (default 60), failing on any finding.
+#   2. the Windows module, cross-compiled with mingw-w64 and tested under Wine against the Linux build's output;
+#   3. every test again under AddressSanitizer + UndefinedBehaviorSanitizer (leaks included), with clang;
+#   4. the concurrency tests under ThreadSanitizer;
+#   5. the effect and its tests cross-built for 32-bit ARM (ARMv4T) and run under qemu-arm;
+#   6. each libFuzzer target for MISTVANE_FUZZ_SECONDS (default 60), failing on any finding.
 # MISTVANE_QUICK=1 stops after the first step.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ libgtest-dev googletest python3 python3-pil imagemagick netpbm
-          clang libclang-rt-14-dev g++-arm-linux-gnueabi qemu-user)
+packages=(cmake make g++ libgtest-dev pkg-config python3 python3-pil imagemagick netpbm
+          g++-mingw-w64-x86-64-win32 mingw-w64-tools wine wine64
+          clang libclang-rt-14-dev g++-arm-linux-gnueabi qemu-user googletest)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
@@ -32,6 +34,11 @@ cmake --preset default
 cmake --build --preset default -j "$jobs"
 ctest --preset default -j "$jobs" --no-tests=error
 [[ ${MISTVANE_QUICK:-0} == 1 ]] && exit 0
+
+step "Windows module under Wine"
+cmake --preset windows
+cmake --build --preset windows -j "$jobs"
+ctest --preset windows -j "$jobs" --no-tests=error
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer: every test"
 cmake --preset sanitize

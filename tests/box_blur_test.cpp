@@ -121,22 +121,25 @@ TEST(BlurPixelsMatchesReferenceAtEveryRadius, ExtremeValuesStayExact) {
         EXPECT_EQ(Blurred(pixels, 64, 64, radius), ReferenceBlur(pixels, 64, 64, radius)) << radius;
 }
 
-TEST(BlurReciprocals, ExactForEverySumOfEveryCountUpToRadiusFifteen) {
-    // Radius 15 windows hold up to 31 x 31 samples; every sum a window of that many bytes can reach.
-    for (uint32_t count = 1; count <= 31 * 31; ++count) {
+// Both division methods, for every sum a window of `count` bytes can reach.
+void ExpectExactDivisions(uint32_t firstCount, uint32_t lastCount) {
+    for (uint32_t count = firstCount; count <= lastCount; ++count) {
         uint64_t reciprocal = BlurReciprocal(count);
-        for (uint32_t sum = 0; sum <= 255 * count; ++sum)
+        float floatReciprocal = BlurFloatReciprocal(count);
+        for (uint32_t sum = 0; sum <= 255 * count; ++sum) {
             if (DivideByReciprocal(sum, reciprocal) != sum / count) FAIL() << sum << " / " << count;
+            if (DivideByFloatReciprocal(sum, floatReciprocal) != sum / count) FAIL() << sum << " / " << count << " (float)";
+        }
     }
 }
 
-TEST(BlurReciprocals, ExactAtTheLargestCounts) {
+TEST(BlurDivisions, ExactForEveryCountUpToRadiusFifteen) {
+    ExpectExactDivisions(1, 31 * 31);
+}
+
+TEST(BlurDivisions, ExactAtTheLargestCounts) {
     const uint32_t largest = (2 * kMaxBlurRadius + 1) * (2 * kMaxBlurRadius + 1);
-    for (uint32_t count = largest - 200; count <= largest; ++count) {
-        uint64_t reciprocal = BlurReciprocal(count);
-        for (uint32_t sum = 0; sum <= 255 * count; ++sum)
-            if (DivideByReciprocal(sum, reciprocal) != sum / count) FAIL() << sum << " / " << count;
-    }
+    ExpectExactDivisions(largest - 100, largest);
 }
 
 }  // namespace

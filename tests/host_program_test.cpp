@@ -68,7 +68,7 @@ TEST_F(HostProgram, UsageErrors) {
     for (std::string arguments : {std::string(), input, input + " " + output + " extra", "--bogus " + input + " " + output}) {
         HostRun run = Host(arguments);
         EXPECT_EQ(run.exitStatus, 64) << arguments;
-        EXPECT_NE(run.err.find("usage: mistvane INPUT OUTPUT"), std::string::npos) << arguments;
+        EXPECT_NE(run.err.find("usage: mistvane"), std::string::npos) << arguments;
     }
     HostRun invalidUtf8 = Host("\"$(printf '\\377')\" " + output);
     EXPECT_EQ(invalidUtf8.exitStatus, 64);
@@ -78,7 +78,8 @@ TEST_F(HostProgram, UsageErrors) {
 TEST_F(HostProgram, HelpAndVersion) {
     HostRun help = Host("--help");
     EXPECT_EQ(help.exitStatus, 0);
-    EXPECT_EQ(help.out.rfind("usage: mistvane INPUT OUTPUT", 0), 0u);
+    EXPECT_EQ(help.out.rfind("usage: mistvane", 0), 0u);
+    EXPECT_NE(help.out.find("-o DIR INPUT..."), std::string::npos);
     HostRun version = Host("--version");
     EXPECT_EQ(version.exitStatus, 0);
     EXPECT_EQ(version.out, "1.0.0.1\n");
@@ -93,21 +94,99 @@ TEST_F(HostProgram, PathsAfterDoubleDashMayStartWithADash) {
 
 TEST_F(HostProgram, FindsTheModuleBesideItOrInAnInstalledTree) {
     fs::path host = MISTVANE_HOST_PATH;
-    fs::path module = host.parent_path() / "libVostrelMistvane.so";
+    fs::path module = host.parent_path() / "libVostrelMistvane.so.1";
     fs::create_directories(dir / "alone");
     fs::copy_file(host, dir / "alone/mistvane");
     HostRun alone = Host(input + " " + output, dir / "alone/mistvane");
     EXPECT_EQ(alone.exitStatus, 69);
-    EXPECT_NE(alone.err.find("libVostrelMistvane.so"), std::string::npos) << alone.err;
+    EXPECT_NE(alone.err.find("libVostrelMistvane.so.1"), std::string::npos) << alone.err;
     EXPECT_FALSE(Exists(output));
 
     fs::create_directories(dir / "prefix/bin");
     fs::create_directories(dir / "prefix/lib");
     fs::copy_file(host, dir / "prefix/bin/mistvane");
-    fs::copy_file(module, dir / "prefix/lib/libVostrelMistvane.so");
+    fs::copy_file(module, dir / "prefix/lib/libVostrelMistvane.so.1");
     HostRun installed = Host(input + " " + output, dir / "prefix/bin/mistvane");
     EXPECT_EQ(installed.exitStatus, 0) << installed.err;
     EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
+}
+
+TEST_F(HostProgram, QuietPrintsOnlyFailures) {
+    HostRun quiet = Host("--quiet " + input + " " + output);
+    EXPECT_EQ(quiet.exitStatus, 0);
+    EXPECT_EQ(quiet.out, "");
+    EXPECT_EQ(quiet.err, "");
+    EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
+    HostRun failing = Host("-q " + dir / "missing.bmp " + output);
+    EXPECT_EQ(failing.exitStatus, 2);
+    EXPECT_NE(failing.err.find("cannot read"), std::string::npos);
+}
+
+class HostBatch : public HostProgram {
+  protected:
+    std::string out = dir / "blurred";
+    TestBitmap other = MakeBitmap({.width = 22, .height = 5}, 2);
+    void SetUp() override {
+        HostProgram::SetUp();
+        WriteFile(dir / "other.bmp", other.bytes);
+        std::vector<uint8_t> broken = bmp.bytes;
+        broken[1] = 'X';
+        WriteFile(dir / "broken.bmp", broken);
+    }
+};
+
+TEST_F(HostBatch, WritesEachInputUnderItsOwnNameInANewDirectory) {
+    HostRun run = Host("-o " + out + " " + input + " " + dir / "other.bmp");
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(run.out, "mistvane: blurred 2 of 2 files into " + out + "\n");
+    EXPECT_EQ(run.err, "") << "no progress line when standard error is not a terminal";
+    EXPECT_EQ(ReadFile(out + "/in.bmp"), ExpectedOutput(bmp));
+    EXPECT_EQ(ReadFile(out + "/other.bmp"), ExpectedOutput(other));
+}
+
+TEST_F(HostBatch, GoesOnPastFailuresAndExitsWithTheFirst) {
+    HostRun run = Host("--output-dir " + out + " " + dir / "broken.bmp " + input + " " + dir / "missing.bmp " + dir / "other.bmp");
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.out, "mistvane: blurred 2 of 4 files into " + out + ", 2 failed\n");
+    EXPECT_NE(run.err.find("broken.bmp is not a 24-bit uncompressed BMP"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("cannot read " + dir / "missing.bmp"), std::string::npos) << run.err;
+    EXPECT_EQ(ReadFile(out + "/other.bmp"), ExpectedOutput(other));
+    EXPECT_FALSE(Exists(out + "/broken.bmp"));
+    EXPECT_FALSE(Exists(out + "/missing.bmp"));
+
+    HostRun missingFirst = Host("-q -o " + out + " " + dir / "missing.bmp " + dir / "broken.bmp");
+    EXPECT_EQ(missingFirst.exitStatus, 2);
+    EXPECT_EQ(missingFirst.out, "");
+}
+
+TEST_F(HostBatch, UnwritableDirectoryFailsEveryFile) {
+    WriteFile(dir / "plain-file", {1});
+    HostRun run = Host("-o " + dir / "plain-file " + input + " " + dir / "other.bmp");
+    EXPECT_EQ(run.exitStatus, 4);
+    EXPECT_EQ(run.out, "mistvane: blurred 0 of 2 files into " + dir / "plain-file" + ", 2 failed\n");
+}
+
+TEST_F(HostBatch, UsageErrors) {
+    fs::create_directories(dir / "sub");
+    fs::copy_file(input, dir / "sub/in.bmp");
+    for (std::string arguments : {"-o " + out, std::string("-o"), "-o " + out + " " + input + " " + dir / "sub/in.bmp"}) {
+        HostRun run = Host(arguments);
+        EXPECT_EQ(run.exitStatus, 64) << arguments;
+        EXPECT_NE(run.err.find("usage: mistvane"), std::string::npos) << arguments;
+    }
+    EXPECT_FALSE(Exists(out));
+}
+
+TEST_F(HostBatch, ShowsProgressOnATerminal) {
+    // script(1) gives the program a terminal and copies what it wrote there into the typescript.
+    std::string command = "script -qec \"'" + std::string(MISTVANE_HOST_PATH) + "' -o " + out + " " + input + " " +
+                          dir / "other.bmp" + "\" " + dir / "typescript" + " >/dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    std::string screen = Slurp(dir / "typescript");
+    EXPECT_NE(screen.find("[1/2] " + input), std::string::npos) << screen;
+    EXPECT_NE(screen.find("[2/2] " + dir / "other.bmp"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("blurred 2 of 2 files"), std::string::npos) << screen;
+    EXPECT_EQ(ReadFile(out + "/other.bmp"), ExpectedOutput(other));
 }
 
 }  // namespace

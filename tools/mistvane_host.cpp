@@ -6,8 +6,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "VostrelMistvane.h"
 
@@ -18,14 +21,19 @@ const int kExitUnavailable = 69;  // EX_UNAVAILABLE: the module could not be loa
 const int kExitSoftware = 70;     // EX_SOFTWARE: the module answered something it never should
 
 const char kUsage[] =
-    "usage: mistvane INPUT OUTPUT\n"
+    "usage: mistvane [--quiet] INPUT OUTPUT\n"
+    "       mistvane [--quiet] -o DIR INPUT...\n"
     "       mistvane --help | --version\n"
     "\n"
-    "Blurs the 24-bit BMP image INPUT with a 21 x 21 box filter and writes the result to OUTPUT,\n"
-    "which may be INPUT itself. OUTPUT is replaced only once the blurred image is complete.\n"
+    "Blurs 24-bit BMP images with a 21 x 21 box filter. The first form writes INPUT blurred to OUTPUT,\n"
+    "which may be INPUT itself; the second writes each INPUT to DIR under its own name, making DIR if\n"
+    "needed. An output is replaced only once its blurred image is complete.\n"
     "\n"
-    "Exit status: 0 written, 1 INPUT is not a 24-bit uncompressed BMP, 2 INPUT could not be read,\n"
-    "4 OUTPUT could not be written, 64 usage error, 69 the module could not be loaded.\n";
+    "  -o, --output-dir DIR  write every INPUT into DIR\n"
+    "  -q, --quiet           print failures only\n"
+    "\n"
+    "Exit status: 0 when every file was written; otherwise that of the first failure: 1 not a 24-bit\n"
+    "uncompressed BMP, 2 input unreadable, 4 output unwritable. 64 usage error, 69 module not loadable.\n";
 
 // UTF-8 to UTF-16; nothing for bytes that are not UTF-8, which no UTF-16 path can name.
 std::optional<std::u16string> ToUtf16(const char* text) {
@@ -83,62 +91,143 @@ MistvaneFunction LoadMistvane(std::string* error) {
     return nullptr;
 }
 
-int Usage(const char* problem) {
-    std::fprintf(stderr, "mistvane: %s\n%s", problem, kUsage);
+int Usage(const std::string& problem) {
+    std::fprintf(stderr, "mistvane: %s\n%s", problem.c_str(), kUsage);
     return kExitUsage;
+}
+
+struct Options {
+    bool quiet = false;
+    const char* outputDirectory = nullptr;
+    std::vector<const char*> paths;
+};
+
+// Returns -1 to go on, or the exit status to stop with.
+int ParseArguments(int argc, char** argv, Options* options) {
+    bool optionsEnded = false;
+    for (int k = 1; k < argc; ++k) {
+        std::string arg = argv[k];
+        if (optionsEnded || arg == "-" || arg[0] != '-') {
+            options->paths.push_back(argv[k]);
+        } else if (arg == "--") {
+            optionsEnded = true;
+        } else if (arg == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::puts(MISTVANE_VERSION);
+            return 0;
+        } else if (arg == "-q" || arg == "--quiet") {
+            options->quiet = true;
+        } else if (arg == "-o" || arg == "--output-dir") {
+            if (++k == argc) return Usage(arg + " needs a directory");
+            options->outputDirectory = argv[k];
+        } else {
+            return Usage("unknown option " + arg);
+        }
+    }
+    if (options->outputDirectory) {
+        if (options->paths.empty()) return Usage("expected at least one input");
+        std::set<std::string> names;
+        for (const char* path : options->paths)
+            if (!names.insert(std::filesystem::path(path).filename().string()).second)
+                return Usage(std::string("two inputs would both be written to ") + std::filesystem::path(path).filename().string());
+    } else if (options->paths.size() != 2) {
+        return Usage(options->paths.size() < 2 ? "expected an input and an output path" : "too many arguments");
+    }
+    for (const char* path : options->paths)
+        if (!ToUtf16(path)) return Usage(std::string("not a UTF-8 path: ") + path);
+    return -1;
+}
+
+// What a failed call means, on standard error.
+void ReportFailure(int32_t status, const std::string& input, const std::string& output) {
+    switch (status) {
+        case StatusNotBitmap:
+            std::fprintf(stderr, "mistvane: %s is not a 24-bit uncompressed BMP image\n", input.c_str());
+            break;
+        case StatusInputOpenFailed:
+            std::fprintf(stderr, "mistvane: cannot read %s\n", input.c_str());
+            break;
+        case StatusOutputOpenFailed:
+            std::fprintf(stderr, "mistvane: cannot write %s\n", output.c_str());
+            break;
+        default:
+            std::fprintf(stderr, "mistvane: the module returned the unknown status %d for %s\n", static_cast<int>(status),
+                         input.c_str());
+    }
+}
+
+int ExitStatusFor(int32_t status) {
+    switch (status) {
+        case StatusDone: return 0;
+        case StatusNotBitmap: return 1;
+        case StatusInputOpenFailed: return 2;
+        case StatusOutputOpenFailed: return 4;
+        default: return kExitSoftware;
+    }
+}
+
+int32_t Blur(MistvaneFunction mistvane, const std::string& input, const std::string& output) {
+    return mistvane(ToUtf16(input.c_str())->c_str(), ToUtf16(output.c_str())->c_str());
+}
+
+int BlurOne(MistvaneFunction mistvane, const Options& options) {
+    std::string input = options.paths[0], output = options.paths[1];
+    int32_t status = Blur(mistvane, input, output);
+    if (status != StatusDone)
+        ReportFailure(status, input, output);
+    else if (!options.quiet)
+        std::printf("mistvane: blurred %s into %s\n", input.c_str(), output.c_str());
+    return ExitStatusFor(status);
+}
+
+// Many inputs into one directory, with a progress line while standard error is a terminal.
+int BlurMany(MistvaneFunction mistvane, const Options& options) {
+    std::filesystem::path directory = options.outputDirectory;
+    std::error_code error;
+    std::filesystem::create_directories(directory, error);  // a failure shows as each file's output failing
+    bool progress = !options.quiet && isatty(STDERR_FILENO);
+    const char* clearLine = "\r\033[K";
+    size_t total = options.paths.size(), written = 0;
+    int exitStatus = 0;
+    for (size_t k = 0; k < total; ++k) {
+        std::string input = options.paths[k];
+        std::string output = (directory / std::filesystem::path(input).filename()).string();
+        if (progress) {
+            std::fprintf(stderr, "%s[%zu/%zu] %s", clearLine, k + 1, total, input.c_str());
+            std::fflush(stderr);
+        }
+        int32_t status = Blur(mistvane, input, output);
+        if (status == StatusDone) {
+            ++written;
+            continue;
+        }
+        if (progress) std::fputs(clearLine, stderr);
+        ReportFailure(status, input, output);
+        if (exitStatus == 0) exitStatus = ExitStatusFor(status);
+    }
+    if (progress) std::fputs(clearLine, stderr);
+    if (!options.quiet) {
+        std::printf("mistvane: blurred %zu of %zu file%s into %s", written, total, total == 1 ? "" : "s",
+                    options.outputDirectory);
+        if (written < total) std::printf(", %zu failed", total - written);
+        std::printf("\n");
+    }
+    return exitStatus;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const char* paths[2];
-    int count = 0;
-    bool optionsEnded = false;
-    for (int k = 1; k < argc; ++k) {
-        const char* arg = argv[k];
-        if (!optionsEnded && std::strcmp(arg, "--help") == 0) {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (!optionsEnded && std::strcmp(arg, "--version") == 0) {
-            std::puts(MISTVANE_VERSION);
-            return 0;
-        }
-        if (!optionsEnded && std::strcmp(arg, "--") == 0) {
-            optionsEnded = true;
-            continue;
-        }
-        if (!optionsEnded && arg[0] == '-' && arg[1] != 0) return Usage((std::string("unknown option ") + arg).c_str());
-        if (count == 2) return Usage("too many arguments");
-        paths[count++] = arg;
-    }
-    if (count < 2) return Usage("expected an input and an output path");
-
-    std::optional<std::u16string> input = ToUtf16(paths[0]), output = ToUtf16(paths[1]);
-    if (!input || !output) return Usage("paths must be valid UTF-8");
-
+    Options options;
+    int stop = ParseArguments(argc, argv, &options);
+    if (stop >= 0) return stop;
     std::string error;
     MistvaneFunction mistvane = LoadMistvane(&error);
     if (!mistvane) {
         std::fprintf(stderr, "mistvane: %s\n", error.c_str());
         return kExitUnavailable;
     }
-    int32_t status = mistvane(input->c_str(), output->c_str());
-    switch (status) {
-        case StatusDone:
-            std::printf("mistvane: blurred %s into %s\n", paths[0], paths[1]);
-            return 0;
-        case StatusNotBitmap:
-            std::fprintf(stderr, "mistvane: %s is not a 24-bit uncompressed BMP image\n", paths[0]);
-            return 1;
-        case StatusInputOpenFailed:
-            std::fprintf(stderr, "mistvane: cannot read %s\n", paths[0]);
-            return 2;
-        case StatusOutputOpenFailed:
-            std::fprintf(stderr, "mistvane: cannot write %s\n", paths[1]);
-            return 4;
-        default:
-            std::fprintf(stderr, "mistvane: the module returned the unknown status %d\n", static_cast<int>(status));
-            return kExitSoftware;
-    }
+    return options.outputDirectory ? BlurMany(mistvane, options) : BlurOne(mistvane, options);
 }

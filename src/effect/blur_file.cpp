@@ -13,8 +13,9 @@ static bool WriteToFile(void* context, const void* buffer, size_t count) {
     return WriteBytes((PlatformFile*)context, buffer, count);
 }
 
-// Opens the output and streams the blurred file into it; the input stays open throughout.
-static int32_t BlurInto(BitmapBlur* blur, const uint8_t* headers, PlatformFile* input, const MistvaneChar* outputPath) {
+// Opens the output and streams the blurred file into it. The input is closed once read, before the output takes the
+// target's place: the target may be the input itself, and Windows cannot replace a file that is still open.
+static int32_t BlurInto(BitmapBlur* blur, const uint8_t* headers, PlatformFile** input, const MistvaneChar* outputPath) {
     char* path = 0;
     PathConversion conversion = NarrowPath(outputPath, &path);
     if (conversion != PathConverted) return conversion == PathNoMemory ? StatusInputOpenFailed : StatusOutputOpenFailed;
@@ -23,9 +24,11 @@ static int32_t BlurInto(BitmapBlur* blur, const uint8_t* headers, PlatformFile* 
     ReleaseBlock(path);
     if (!opened) return StatusOutputOpenFailed;
 
-    ByteSource source = {ReadFromFile, input};
+    ByteSource source = {ReadFromFile, *input};
     ByteSink sink = {WriteToFile, output.file};
     int32_t status = RunBitmapBlur(blur, headers, &source, &sink);
+    CloseFile(*input);
+    *input = 0;
     if (status != StatusDone)
         AbandonOutput(&output);
     else if (!CommitOutput(&output))
@@ -33,11 +36,12 @@ static int32_t BlurInto(BitmapBlur* blur, const uint8_t* headers, PlatformFile* 
     return status;
 }
 
-static int32_t BlurOpenedInput(PlatformFile* input, const MistvaneChar* outputPath) {
+// Closes the input when it is done with it; otherwise the caller does.
+static int32_t BlurOpenedInput(PlatformFile** input, const MistvaneChar* outputPath) {
     uint8_t headers[kHeadersSize];
-    int64_t got = ReadBytes(input, headers, sizeof headers);
+    int64_t got = ReadBytes(*input, headers, sizeof headers);
     uint64_t fileSize = 0;
-    if (got < 0 || !FileSize(input, &fileSize)) return StatusInputOpenFailed;
+    if (got < 0 || !FileSize(*input, &fileSize)) return StatusInputOpenFailed;
     BitmapLayout layout;
     if (!CheckBitmapHeaders(headers, (size_t)got, fileSize, &layout)) {
         ReportNotBitmap();
@@ -56,7 +60,7 @@ extern "C" MISTVANE_API int32_t MISTVANE_CALL Mistvane(const MistvaneChar* input
     PlatformFile* input = OpenForReading(path);
     ReleaseBlock(path);
     if (!input) return StatusInputOpenFailed;
-    int32_t status = BlurOpenedInput(input, outputPath);
-    CloseFile(input);
+    int32_t status = BlurOpenedInput(&input, outputPath);
+    if (input) CloseFile(input);
     return status;
 }

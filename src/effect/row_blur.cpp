@@ -1,12 +1,42 @@
 #include "row_blur.h"
 
+#include <string.h>
+
 #include "platform.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 // With m = ceil(2^32 / c), sum * m / 2^32 exceeds sum / c by sum * (m * c - 2^32) / (c * 2^32), which is below
 // 255 * c * c / (c * 2^32) = 255 * c / 2^32. A fraction sum / c lies at least 1 / c below the next integer, so
 // the floor is exact while 255 * c * c < 2^32, that is for every count up to 4103 = (2 * 31 + 1)^2 + 134.
 uint64_t BlurReciprocal(uint32_t count) {
     return (((uint64_t)1 << 32) + count - 1) / count;
+}
+
+// The smallest float not below 1 / c. The product with a sum (exact in a float) is then never below sum / c, and
+// rounding keeps it at or above the integer floor(sum / c); it exceeds sum / c by at most 2^-23 of it plus half an
+// ulp of the product, under 4.6e-5 for a sum / c up to 255, while a fraction sum / c lies at least 1 / c (over
+// 2.5e-4 for c up to 3969) below the next integer. So truncation gives the floor exactly.
+float BlurFloatReciprocal(uint32_t count) {
+    float reciprocal = (float)(1.0 / count);
+    // The product of a 24-bit mantissa and a 12-bit count is exact in a double.
+    if ((double)reciprocal * count < 1.0) {
+        uint32_t bits;
+        memcpy(&bits, &reciprocal, sizeof bits);
+        ++bits;  // the next float up, as the value is positive
+        memcpy(&reciprocal, &bits, sizeof bits);
+    }
+    return reciprocal;
+}
+
+static BlurDivisor MakeDivisor(uint32_t count) {
+#if defined(__SSE2__)
+    return BlurFloatReciprocal(count);
+#else
+    return BlurReciprocal(count);
+#endif
 }
 
 static int32_t MinInt(int32_t a, int32_t b) { return a < b ? a : b; }
@@ -21,7 +51,8 @@ bool StartRowBlur(RowBlur* blur, int32_t width, int32_t rows, int32_t radius, si
     if (radius > kMaxBlurRadius) return false;
 
     int32_t window = MinInt(2 * radius + 1, MaxInt(rows, 1));
-    size_t sums = (size_t)width * 3;
+    // One spare column sum: the vector path reads four sums where a pixel has three.
+    size_t sums = (size_t)width * 3 + 1;
     if (stride > SIZE_MAX / (size_t)window || sums > SIZE_MAX / sizeof(uint16_t)) return false;
 
     blur->width = width;
@@ -31,26 +62,26 @@ bool StartRowBlur(RowBlur* blur, int32_t width, int32_t rows, int32_t radius, si
     blur->window = window;
     blur->rowsIn = 0;
     blur->rowsOut = 0;
-    blur->reciprocalRows = 0;
-    // One byte at least, so that an empty image still gets blocks a null result can be told apart from.
+    blur->divisorRows = 0;
+    // One byte at least, so that an empty image still gets a block a null result can be told apart from.
     blur->ring = (uint8_t*)AllocateBlock(stride * (size_t)window + 1);
-    blur->columnSums = (uint16_t*)AllocateBlock(sums * sizeof(uint16_t) + 1);
-    blur->reciprocals = (uint64_t*)AllocateBlock(((size_t)radius * 2 + 2) * sizeof(uint64_t));
-    if (!blur->ring || !blur->columnSums || !blur->reciprocals) {
+    blur->columnSums = (uint16_t*)AllocateBlock(sums * sizeof(uint16_t));
+    blur->divisors = (BlurDivisor*)AllocateBlock(((size_t)radius * 2 + 2) * sizeof(BlurDivisor));
+    if (!blur->ring || !blur->columnSums || !blur->divisors) {
         EndRowBlur(blur);
         return false;
     }
-    for (size_t k = 0; k < sums; ++k) blur->columnSums[k] = 0;
+    memset(blur->columnSums, 0, sums * sizeof(uint16_t));
     return true;
 }
 
 void EndRowBlur(RowBlur* blur) {
     ReleaseBlock(blur->ring);
     ReleaseBlock(blur->columnSums);
-    ReleaseBlock(blur->reciprocals);
+    ReleaseBlock(blur->divisors);
     blur->ring = 0;
     blur->columnSums = 0;
-    blur->reciprocals = 0;
+    blur->divisors = 0;
 }
 
 static uint8_t* RingRow(RowBlur* blur, int32_t row) {
@@ -72,6 +103,7 @@ uint8_t* NextInputRow(RowBlur* blur) {
     return RingRow(blur, blur->rowsIn);
 }
 
+// Simple enough for the compiler to vectorise.
 void PushInputRow(RowBlur* blur) {
     const uint8_t* row = RingRow(blur, blur->rowsIn);
     uint16_t* sums = blur->columnSums;
@@ -87,57 +119,133 @@ static void SubtractRow(RowBlur* blur, int32_t rowIndex) {
     for (size_t k = 0; k < count; ++k) sums[k] = (uint16_t)(sums[k] - row[k]);
 }
 
-// Reciprocals of width * windowRows for every window width, computed again only when the window height changes
-// (near the top and bottom edges).
-static void PrepareReciprocals(RowBlur* blur, int32_t windowRows) {
-    if (blur->reciprocalRows == windowRows) return;
+// Divisors for width * windowRows for every window width, made again only when the window height changes (near
+// the top and bottom edges).
+static void PrepareDivisors(RowBlur* blur, int32_t windowRows) {
+    if (blur->divisorRows == windowRows) return;
     for (int32_t columns = 1; columns <= 2 * blur->radius + 1; ++columns)
-        blur->reciprocals[columns] = BlurReciprocal((uint32_t)(columns * windowRows));
-    blur->reciprocalRows = windowRows;
+        blur->divisors[columns] = MakeDivisor((uint32_t)(columns * windowRows));
+    blur->divisorRows = windowRows;
 }
 
-// Slides a window of 2 * radius + 1 column sums along the row, for each of the three pixel bytes at once.
-static void AverageAlongRow(const RowBlur* blur, uint8_t* out) {
+// Pixel x averages the column sums x - radius .. x + radius that lie inside the row. Going from x - 1 to x, column
+// x - radius - 1 leaves (once x > radius) and column x + radius enters (while it exists). The row splits into at
+// most three stretches where neither changes, and the one in the middle has a single divisor.
+struct Stretch {
+    int32_t begin, end;
+    bool leaves, enters;
+};
+
+static int32_t Stretches(int32_t width, int32_t radius, Stretch* stretches) {
+    int32_t cuts[4] = {0, MinInt(radius + 1, width), MaxInt(width - radius, 0), width};
+    if (cuts[1] > cuts[2]) {
+        int32_t t = cuts[1];
+        cuts[1] = cuts[2];
+        cuts[2] = t;
+    }
+    int32_t count = 0;
+    for (int32_t k = 0; k < 3; ++k) {
+        if (cuts[k] == cuts[k + 1]) continue;
+        Stretch* s = &stretches[count++];
+        s->begin = cuts[k];
+        s->end = cuts[k + 1];
+        s->leaves = s->begin > radius;
+        s->enters = s->begin + radius < width;
+    }
+    return count;
+}
+
+static int32_t WindowColumns(int32_t x, int32_t width, int32_t radius) {
+    return MinInt(x + radius, width - 1) - MaxInt(x - radius, 0) + 1;
+}
+
+#if defined(__SSE2__)
+
+// Three column sums (one pixel's bytes) and a fourth that is ignored, widened to 32-bit lanes.
+static inline __m128i LoadPixelSums(const uint16_t* sums, int32_t x) {
+    return _mm_unpacklo_epi16(_mm_loadl_epi64((const __m128i*)(sums + 3 * x)), _mm_setzero_si128());
+}
+
+static void AverageAlongRow(RowBlur* blur, uint8_t* out) {
     const uint16_t* sums = blur->columnSums;
-    const uint64_t* reciprocals = blur->reciprocals;
-    int32_t width = blur->width;
-    int32_t radius = blur->radius;
+    int32_t width = blur->width, radius = blur->radius;
+    __m128i total = _mm_setzero_si128();
+    for (int32_t x = 0; x < MinInt(radius, width); ++x) total = _mm_add_epi32(total, LoadPixelSums(sums, x));
+    Stretch stretches[3];
+    int32_t count = Stretches(width, radius, stretches);
+    for (int32_t k = 0; k < count; ++k) {
+        const Stretch s = stretches[k];
+        __m128 divisor = _mm_set1_ps(blur->divisors[WindowColumns(s.begin, width, radius)]);
+        bool varies = !(s.leaves && s.enters);
+        for (int32_t x = s.begin; x < s.end; ++x) {
+            // One addition on the running total per pixel: the column change is formed off that chain.
+            if (s.enters && s.leaves)
+                total = _mm_add_epi32(total, _mm_sub_epi32(LoadPixelSums(sums, x + radius), LoadPixelSums(sums, x - radius - 1)));
+            else if (s.enters)
+                total = _mm_add_epi32(total, LoadPixelSums(sums, x + radius));
+            else if (s.leaves)
+                total = _mm_sub_epi32(total, LoadPixelSums(sums, x - radius - 1));
+            if (varies) divisor = _mm_set1_ps(blur->divisors[WindowColumns(x, width, radius)]);
+            __m128i mean = _mm_cvttps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(total), divisor));
+            mean = _mm_packs_epi32(mean, mean);
+            uint32_t bytes = (uint32_t)_mm_cvtsi128_si32(_mm_packus_epi16(mean, mean));
+            // Four bytes at once; the fourth is the next pixel's, written again in its turn. The last pixel of
+            // the row writes only its own three.
+            memcpy(out + 3 * (size_t)x, &bytes, x + 1 < width ? 4 : 3);
+        }
+    }
+}
+
+#else
+
+static void AverageAlongRow(RowBlur* blur, uint8_t* out) {
+    const uint16_t* sums = blur->columnSums;
+    int32_t width = blur->width, radius = blur->radius;
     uint32_t s0 = 0, s1 = 0, s2 = 0;
     for (int32_t x = 0; x < MinInt(radius, width); ++x) {
         s0 += sums[3 * x];
         s1 += sums[3 * x + 1];
         s2 += sums[3 * x + 2];
     }
-    for (int32_t x = 0; x < width; ++x) {
-        int32_t entering = x + radius;
-        if (entering < width) {
-            s0 += sums[3 * entering];
-            s1 += sums[3 * entering + 1];
-            s2 += sums[3 * entering + 2];
-        }
-        uint64_t reciprocal = reciprocals[MinInt(entering, width - 1) - MaxInt(x - radius, 0) + 1];
-        out[3 * x] = (uint8_t)DivideByReciprocal(s0, reciprocal);
-        out[3 * x + 1] = (uint8_t)DivideByReciprocal(s1, reciprocal);
-        out[3 * x + 2] = (uint8_t)DivideByReciprocal(s2, reciprocal);
-        int32_t leaving = x - radius;
-        if (leaving >= 0) {
-            s0 -= sums[3 * leaving];
-            s1 -= sums[3 * leaving + 1];
-            s2 -= sums[3 * leaving + 2];
+    Stretch stretches[3];
+    int32_t count = Stretches(width, radius, stretches);
+    for (int32_t k = 0; k < count; ++k) {
+        const Stretch s = stretches[k];
+        BlurDivisor divisor = blur->divisors[WindowColumns(s.begin, width, radius)];
+        bool varies = !(s.leaves && s.enters);
+        for (int32_t x = s.begin; x < s.end; ++x) {
+            if (s.enters) {
+                const uint16_t* entering = sums + 3 * (x + radius);
+                s0 += entering[0];
+                s1 += entering[1];
+                s2 += entering[2];
+            }
+            if (s.leaves) {
+                const uint16_t* leaving = sums + 3 * (x - radius - 1);
+                s0 -= leaving[0];
+                s1 -= leaving[1];
+                s2 -= leaving[2];
+            }
+            if (varies) divisor = blur->divisors[WindowColumns(x, width, radius)];
+            uint8_t* pixel = out + 3 * (size_t)x;
+            pixel[0] = (uint8_t)DivideByReciprocal(s0, divisor);
+            pixel[1] = (uint8_t)DivideByReciprocal(s1, divisor);
+            pixel[2] = (uint8_t)DivideByReciprocal(s2, divisor);
         }
     }
 }
+
+#endif
 
 bool PopOutputRow(RowBlur* blur, uint8_t* out) {
     if (!OutputReady(blur)) return false;
     int32_t row = blur->rowsOut;
     int32_t first = MaxInt(row - blur->radius, 0);
-    PrepareReciprocals(blur, LastRowNeeded(blur, row) - first + 1);
-    const uint8_t* source = RingRow(blur, row);
-    size_t pixelBytes = (size_t)blur->width * 3;
-    // Padding travels with its row unchanged.
-    for (size_t k = pixelBytes; k < blur->stride; ++k) out[k] = source[k];
+    PrepareDivisors(blur, LastRowNeeded(blur, row) - first + 1);
     AverageAlongRow(blur, out);
+    // Padding travels with its row unchanged.
+    const uint8_t* source = RingRow(blur, row);
+    for (size_t k = (size_t)blur->width * 3; k < blur->stride; ++k) out[k] = source[k];
     // The row leaving the window must go before its slot is refilled by the next push.
     if (row - blur->radius >= 0) SubtractRow(blur, row - blur->radius);
     blur->rowsOut++;

@@ -12,15 +12,27 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// The widest window the exact division by reciprocals covers (see the reciprocal's comment); column sums of up to
-// 63 rows of 255 fit in 16 bits.
+// The widest window the exact divisions below cover; column sums of up to 63 rows of 255 fit in 16 bits.
 const int32_t kMaxBlurRadius = 31;
 
-// floor(sum / count) without a division, for 1 <= count <= (2 * kMaxBlurRadius + 1)^2 and 0 <= sum <= 255 * count.
+// Two exact ways to take floor(sum / count) without a division instruction, both for 1 <= count <=
+// (2 * kMaxBlurRadius + 1)^2 and 0 <= sum <= 255 * count: an integer one for processors without vector units (and
+// without a divider, like the ARMv4 this module first ran on), and a single-precision one that four lanes of a
+// vector register can do at once.
 uint64_t BlurReciprocal(uint32_t count);
 inline uint32_t DivideByReciprocal(uint32_t sum, uint64_t reciprocal) {
     return (uint32_t)(((uint64_t)sum * reciprocal) >> 32);
 }
+float BlurFloatReciprocal(uint32_t count);
+inline uint32_t DivideByFloatReciprocal(uint32_t sum, float reciprocal) {
+    return (uint32_t)((float)sum * reciprocal);
+}
+
+#if defined(__SSE2__)
+typedef float BlurDivisor;
+#else
+typedef uint64_t BlurDivisor;
+#endif
 
 struct RowBlur {
     int32_t width;
@@ -30,8 +42,8 @@ struct RowBlur {
     int32_t window;         // rows held: 2 * radius + 1, or fewer for a short image
     uint8_t* ring;          // the last `window` rows pushed, row y in slot y % window
     uint16_t* columnSums;   // per pixel byte of a row, the sum over the rows of the current vertical window
-    uint64_t* reciprocals;  // for each window width 1 .. 2 * radius + 1, the reciprocal of width * windowRows
-    int32_t reciprocalRows; // the window height those reciprocals are for
+    BlurDivisor* divisors;  // for each window width 1 .. 2 * radius + 1, the reciprocal of width * windowRows
+    int32_t divisorRows;    // the window height those reciprocals are for
     int32_t rowsIn;
     int32_t rowsOut;
 };

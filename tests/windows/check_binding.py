@@ -1,0 +1,93 @@
+#!/usr/bin/env python3
+"""Checks the Windows module's binding as `objdump -p` reads it from the file: one export, Mistvane, ordinal 1, in an
+export table named VOSTRELMISTVANE.dll; imports from mfcce300.dll (first) and COREDLL.dll alone, by ordinal only,
+with exactly the expected ordinals.
+
+usage: check_binding.py MODULE OBJDUMP
+"""
+import re
+import subprocess
+import sys
+
+# The platform's ordinals, and the module's own (4001 and up) for the safe replacement of the output. The platform's
+# seek (1130) and division (2005) are absent: the effect never seeks, and x86-64 divides in hardware.
+EXPECTED_IMPORTS = [
+    ("mfcce300.dll", {88, 315, 644, 655, 699}),
+    ("COREDLL.dll", {63, 197, 1018, 1041, 1100, 1113, 1115, 1118, 1120, 1121} | set(range(4001, 4011))),
+]
+
+checks = 0
+failures = 0
+
+
+def check(ok, what, detail=""):
+    global checks, failures
+    checks += 1
+    failures += not ok
+    print(("ok - " if ok else "FAIL - ") + what + ("" if ok or not detail else f" ({detail})"))
+
+
+def imports(text):
+    """[(dll, [(by_ordinal, ordinal_or_name)])] in the order of the import descriptors."""
+    result = []
+    lines = text.splitlines()
+    k = 0
+    while k < len(lines):
+        match = re.match(r"\s*DLL Name: (\S+)", lines[k])
+        k += 1
+        if not match:
+            continue
+        entries = []
+        if k < len(lines) and "Hint/Ord" in lines[k]:
+            k += 1
+        while k < len(lines) and lines[k].strip():
+            fields = lines[k].split()
+            k += 1
+            value = int(fields[0], 16)
+            if value & (1 << 63):
+                entries.append((True, value & 0xFFFF))
+            else:
+                entries.append((False, fields[-1]))
+        result.append((match.group(1), entries))
+    return result
+
+
+def main():
+    module, objdump = sys.argv[1], sys.argv[2]
+    text = subprocess.run([objdump, "-p", module], check=True, capture_output=True, text=True).stdout
+
+    name = re.search(r"^Name\s+\S+\s+(\S+)$", text, re.M)
+    check(name is not None and name.group(1) == "VOSTRELMISTVANE.dll", "the export table is named VOSTRELMISTVANE.dll",
+          name.group(1) if name else "no export table")
+    base = re.search(r"^Ordinal Base\s+(\d+)", text, re.M)
+    check(base is not None and base.group(1) == "1", "ordinal base 1")
+    addresses = re.search(r"Export Address Table\s+([0-9a-f]+)$", text, re.M)
+    names = re.search(r"\[Name Pointer/Ordinal\] Table\s+([0-9a-f]+)$", text, re.M)
+    check(addresses is not None and int(addresses.group(1), 16) == 1 and names is not None
+          and int(names.group(1), 16) == 1, "one exported function, with one name")
+    entry = re.findall(r"^\s*\[\s*(\d+)\] \+base\[\s*(\d+)\]", text, re.M)
+    named = re.findall(r"^\s*\[\s*(\d+)\] (\S+)$", text.split("[Ordinal/Name Pointer] Table", 1)[-1], re.M)
+    check(entry == [("0", "1")] and named[:1] == [("0", "Mistvane")], "Mistvane is ordinal 1, exported by name",
+          f"{entry} {named[:1]}")
+
+    found = imports(text)
+    order = [dll for dll, _ in found]
+    check(order == [dll for dll, _ in EXPECTED_IMPORTS], "imports from mfcce300.dll first, then COREDLL.dll, nothing else",
+          str(order))
+    for dll, expected in EXPECTED_IMPORTS:
+        entries = dict(found).get(dll, [])
+        by_name = [value for by_ordinal, value in entries if not by_ordinal]
+        check(entries and not by_name, f"{dll}: by ordinal only", f"by name: {by_name}")
+        ordinals = {value for by_ordinal, value in entries if by_ordinal}
+        check(ordinals == expected, f"{dll}: ordinals {sorted(expected)}",
+              f"missing {sorted(expected - ordinals)}, unexpected {sorted(ordinals - expected)}")
+    delay = re.search(r"^Entry d\s+([0-9a-f]+)\s+([0-9a-f]+)\s+Delay Import Directory", text, re.M)
+    check(delay is not None and int(delay.group(1), 16) == 0 and int(delay.group(2), 16) == 0,
+          "no delay-loaded imports")
+
+    print(f"{checks} checks, {failures} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
