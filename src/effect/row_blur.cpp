@@ -166,6 +166,13 @@ static inline __m128i LoadPixelSums(const uint16_t* sums, int32_t x) {
     return _mm_unpacklo_epi16(_mm_loadl_epi64((const __m128i*)(sums + 3 * x)), _mm_setzero_si128());
 }
 
+// The mean of each lane, packed into the low three bytes (the fourth is a copy of the third lane's, unused).
+static inline uint32_t PixelMeans(__m128i total, __m128 divisor) {
+    __m128i mean = _mm_cvttps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(total), divisor));
+    mean = _mm_packs_epi32(mean, mean);
+    return (uint32_t)_mm_cvtsi128_si32(_mm_packus_epi16(mean, mean));
+}
+
 static void AverageAlongRow(RowBlur* blur, uint8_t* out) {
     const uint16_t* sums = blur->columnSums;
     int32_t width = blur->width, radius = blur->radius;
@@ -175,22 +182,29 @@ static void AverageAlongRow(RowBlur* blur, uint8_t* out) {
     int32_t count = Stretches(width, radius, stretches);
     for (int32_t k = 0; k < count; ++k) {
         const Stretch s = stretches[k];
-        __m128 divisor = _mm_set1_ps(blur->divisors[WindowColumns(s.begin, width, radius)]);
-        bool varies = !(s.leaves && s.enters);
-        for (int32_t x = s.begin; x < s.end; ++x) {
-            // One addition on the running total per pixel: the column change is formed off that chain.
-            if (s.enters && s.leaves)
-                total = _mm_add_epi32(total, _mm_sub_epi32(LoadPixelSums(sums, x + radius), LoadPixelSums(sums, x - radius - 1)));
-            else if (s.enters)
-                total = _mm_add_epi32(total, LoadPixelSums(sums, x + radius));
-            else if (s.leaves)
-                total = _mm_sub_epi32(total, LoadPixelSums(sums, x - radius - 1));
-            if (varies) divisor = _mm_set1_ps(blur->divisors[WindowColumns(x, width, radius)]);
-            __m128i mean = _mm_cvttps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(total), divisor));
-            mean = _mm_packs_epi32(mean, mean);
-            uint32_t bytes = (uint32_t)_mm_cvtsi128_si32(_mm_packus_epi16(mean, mean));
-            // Four bytes at once; the fourth is the next pixel's, written again in its turn. The last pixel of
-            // the row writes only its own three.
+        int32_t x = s.begin;
+        if (s.leaves && s.enters) {
+            // The middle of the row, where nearly all the time goes: one divisor, every pixel followed by another
+            // (so four bytes can be stored, the fourth rewritten by the next pixel), and one addition on the
+            // running total per pixel, the column change being formed off that chain.
+            __m128 divisor = _mm_set1_ps(blur->divisors[2 * radius + 1]);
+            const uint16_t* entering = sums + 3 * (x + radius);
+            const uint16_t* leaving = sums + 3 * (x - radius - 1);
+            uint8_t* pixel = out + 3 * (size_t)x;
+            for (int32_t end = MinInt(s.end, width - 1); x < end; ++x, entering += 3, leaving += 3, pixel += 3) {
+                __m128i change = _mm_sub_epi32(
+                    _mm_unpacklo_epi16(_mm_loadl_epi64((const __m128i*)entering), _mm_setzero_si128()),
+                    _mm_unpacklo_epi16(_mm_loadl_epi64((const __m128i*)leaving), _mm_setzero_si128()));
+                total = _mm_add_epi32(total, change);
+                uint32_t bytes = PixelMeans(total, divisor);
+                memcpy(pixel, &bytes, 4);
+            }
+        }
+        for (; x < s.end; ++x) {
+            if (s.enters) total = _mm_add_epi32(total, LoadPixelSums(sums, x + radius));
+            if (s.leaves) total = _mm_sub_epi32(total, LoadPixelSums(sums, x - radius - 1));
+            uint32_t bytes = PixelMeans(total, _mm_set1_ps(blur->divisors[WindowColumns(x, width, radius)]));
+            // The last pixel of the row writes only its own three bytes.
             memcpy(out + 3 * (size_t)x, &bytes, x + 1 < width ? 4 : 3);
         }
     }
