@@ -44,4 +44,26 @@ bool CommitOutput(OutputFile* output);
 // Closes and removes whatever was written beside the target.
 void AbandonOutput(OutputFile* output);
 
+// What each platform supplies for the output above (output_file.cpp builds it from these).
+enum OutputKind {
+    OutputMissing,     // nothing there yet
+    OutputFileExists,  // a regular file, or a link to one
+    OutputNotAFile,    // a device, a pipe or a directory: written in place (a directory then fails to open)
+    OutputUnreachable  // the path cannot be examined
+};
+OutputKind KindOfOutput(const char* path);
+PlatformFile* OpenInPlace(const char* path);
+// The file an existing output names (links followed), in a heap block; null when this process may not write it.
+char* WritableFileBehind(const char* path);
+// How much of a path is its directory, separator included.
+size_t DirectoryPartLength(const char* path);
+uint32_t ProcessNumber();
+// Creates a file that did not exist; *alreadyExists tells a name clash from any other failure.
+PlatformFile* CreateNewFile(const char* path, bool* alreadyExists);
+// Gives the new file at temporaryPath the protection of target (permission bits, or attributes on Windows).
+bool CarryProtection(const char* target, PlatformFile* file, const char* temporaryPath);
+// Puts `from` in the place of `to` in one step.
+bool ReplaceFile(const char* from, const char* to);
+void RemoveFile(const char* path);
+
 #endif

@@ -84,136 +84,60 @@ bool CloseFile(PlatformFile* file) {
     return CoreCloseStream(Stream(file)) == 0;
 }
 
-static size_t TextLength(const char* text) {
-    size_t length = 0;
-    while (text[length]) ++length;
-    return length;
+// The attributes a replaced file keeps: the Windows counterpart of its permission bits. A read-only file is never
+// replaced (it cannot be opened for writing), so that one is not among them.
+const uint32_t kKeptAttributes =
+    kCoreAttributeHidden | kCoreAttributeSystem | kCoreAttributeArchive | kCoreAttributeNotContentIndexed;
+
+OutputKind KindOfOutput(const char* path) {
+    switch (CorePathKind(path)) {
+        case CorePathMissing: return OutputMissing;
+        case CorePathFile: return OutputFileExists;
+        case CorePathDirectory:
+        case CorePathDevice: return OutputNotAFile;
+        default: return OutputUnreachable;
+    }
 }
 
-static void CopyBytes(char* to, const char* from, size_t count) {
-    for (size_t k = 0; k < count; ++k) to[k] = from[k];
+PlatformFile* OpenInPlace(const char* path) {
+    return (PlatformFile*)CoreOpenStream(path, "wb");
 }
 
-static char* CopyText(const char* text, size_t extra) {
-    size_t length = TextLength(text);
-    if (length > SIZE_MAX - extra - 1) return 0;
-    char* copy = (char*)AllocateBlock(length + extra + 1);
-    if (copy) CopyBytes(copy, text, length + 1);
-    return copy;
+char* WritableFileBehind(const char* path) {
+    return CoreWritableFilePath(path);
 }
 
-static size_t AppendNumber(char* out, uint32_t value) {
-    char digits[12];
-    size_t count = 0;
-    do {
-        digits[count++] = (char)('0' + value % 10);
-        value /= 10;
-    } while (value);
-    for (size_t k = 0; k < count; ++k) out[k] = digits[count - 1 - k];
-    return count;
-}
-
-// Where the directory part of a path ends: after its last separator, or after a drive's colon.
-static size_t DirectoryLength(const char* path) {
+// After the last separator, or after a drive's colon.
+size_t DirectoryPartLength(const char* path) {
     size_t end = 0;
     for (size_t k = 0; path[k]; ++k)
         if (path[k] == '\\' || path[k] == '/' || path[k] == ':') end = k + 1;
     return end;
 }
 
-// Creates a new file, with a name no other call or process is using, in the directory of `target`.
-static PlatformFile* CreateBeside(const char* target, char** temporaryPath) {
-    static uint32_t sequence;
-    const char prefix[] = ".mistvane-";
-    const char suffix[] = ".tmp";
-    size_t directory = DirectoryLength(target);
-    char* path = CopyText(target, sizeof prefix + sizeof suffix + 24);
-    if (!path) return 0;
-    uint32_t process = CoreProcessId();
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        size_t used = directory;
-        CopyBytes(path + used, prefix, sizeof prefix - 1);
-        used += sizeof prefix - 1;
-        used += AppendNumber(path + used, process);
-        path[used++] = '-';
-        used += AppendNumber(path + used, __atomic_fetch_add(&sequence, 1, __ATOMIC_RELAXED));
-        CopyBytes(path + used, suffix, sizeof suffix);
-        int alreadyExists = 0;
-        CoreStream* stream = CoreCreateNewStream(path, &alreadyExists);
-        if (stream) {
-            *temporaryPath = path;
-            return (PlatformFile*)stream;
-        }
-        if (!alreadyExists) break;
-    }
-    ReleaseBlock(path);
-    return 0;
+uint32_t ProcessNumber() {
+    return CoreProcessId();
 }
 
-// The attributes a replaced file keeps: the Windows counterpart of its permission bits. A read-only file is never
-// replaced (it cannot be opened for writing), so that one is not among them.
-const uint32_t kKeptAttributes =
-    kCoreAttributeHidden | kCoreAttributeSystem | kCoreAttributeArchive | kCoreAttributeNotContentIndexed;
+PlatformFile* CreateNewFile(const char* path, bool* alreadyExists) {
+    int exists = 0;
+    CoreStream* stream = CoreCreateNewStream(path, &exists);
+    *alreadyExists = exists != 0;
+    return (PlatformFile*)stream;
+}
 
-bool OpenOutput(const char* path, OutputFile* output) {
-    output->file = 0;
-    output->targetPath = 0;
-    output->temporaryPath = 0;
-    if (!path || !*path) return false;
-
-    int kind = CorePathKind(path);
-    if (kind == CorePathUnknown) return false;
-    if (kind == CorePathDirectory || kind == CorePathDevice) {
-        // A directory fails to open here, as it should; a device is written where it is.
-        output->file = (PlatformFile*)CoreOpenStream(path, "wb");
-        return output->file != 0;
-    }
-    bool exists = kind == CorePathFile;
-    uint32_t attributes = 0;
-    if (exists) {
-        // Replace the file a link leads to, not the link; and only a file this process may write.
-        output->targetPath = CoreWritableFilePath(path);
-        if (!output->targetPath) return false;
-        attributes = CoreFileAttributes(output->targetPath);
-        if (attributes == kCoreNoAttributes) {
-            AbandonOutput(output);
-            return false;
-        }
-    } else {
-        output->targetPath = CopyText(path, 0);
-        if (!output->targetPath) return false;
-    }
-    output->file = CreateBeside(output->targetPath, &output->temporaryPath);
-    if (!output->file) {
-        AbandonOutput(output);
-        return false;
-    }
+bool CarryProtection(const char* target, PlatformFile* file, const char* temporaryPath) {
+    (void)file;
+    uint32_t attributes = CoreFileAttributes(target);
+    if (attributes == kCoreNoAttributes) return false;
     uint32_t kept = attributes & kKeptAttributes;
-    if (kept && !CoreSetFileAttributes(output->temporaryPath, kept)) {
-        AbandonOutput(output);
-        return false;
-    }
-    return true;
+    return !kept || CoreSetFileAttributes(temporaryPath, kept);
 }
 
-bool CommitOutput(OutputFile* output) {
-    bool stored = CloseFile(output->file);
-    output->file = 0;
-    if (stored && output->temporaryPath) stored = CoreReplaceFile(output->temporaryPath, output->targetPath) != 0;
-    if (!stored && output->temporaryPath) CoreRemoveFile(output->temporaryPath);
-    ReleaseBlock(output->temporaryPath);
-    ReleaseBlock(output->targetPath);
-    output->temporaryPath = 0;
-    output->targetPath = 0;
-    return stored;
+bool ReplaceFile(const char* from, const char* to) {
+    return CoreReplaceFile(from, to) != 0;
 }
 
-void AbandonOutput(OutputFile* output) {
-    if (output->file) CloseFile(output->file);
-    if (output->temporaryPath) CoreRemoveFile(output->temporaryPath);
-    ReleaseBlock(output->temporaryPath);
-    ReleaseBlock(output->targetPath);
-    output->file = 0;
-    output->temporaryPath = 0;
-    output->targetPath = 0;
+void RemoveFile(const char* path) {
+    CoreRemoveFile(path);
 }

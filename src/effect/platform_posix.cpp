@@ -128,122 +128,63 @@ bool CloseFile(PlatformFile* file) {
     return closed;
 }
 
-static char* CopyText(const char* text, size_t extra) {
-    size_t length = strlen(text);
-    if (length > SIZE_MAX - extra - 1) return 0;
-    char* copy = (char*)AllocateBlock(length + extra + 1);
-    if (copy) memcpy(copy, text, length + 1);
+OutputKind KindOfOutput(const char* path) {
+    struct stat status;
+    if (stat(path, &status) != 0) return errno == ENOENT ? OutputMissing : OutputUnreachable;
+    return S_ISREG(status.st_mode) ? OutputFileExists : OutputNotAFile;
+}
+
+PlatformFile* OpenInPlace(const char* path) {
+    return WrapStream(fopen(path, "wbe"));
+}
+
+char* WritableFileBehind(const char* path) {
+    char* resolved = realpath(path, 0);
+    if (!resolved) return 0;
+    size_t length = strlen(resolved);
+    char* copy = (char*)AllocateBlock(length + 1);
+    if (copy) memcpy(copy, resolved, length + 1);
+    free(resolved);
+    int descriptor = copy ? open(copy, O_WRONLY | O_CLOEXEC) : -1;
+    if (descriptor < 0) {
+        ReleaseBlock(copy);
+        return 0;
+    }
+    close(descriptor);
     return copy;
 }
 
-static size_t AppendNumber(char* out, unsigned long value) {
-    char digits[24];
-    size_t count = 0;
-    do {
-        digits[count++] = (char)('0' + value % 10);
-        value /= 10;
-    } while (value);
-    for (size_t k = 0; k < count; ++k) out[k] = digits[count - 1 - k];
-    return count;
+size_t DirectoryPartLength(const char* path) {
+    const char* slash = strrchr(path, '/');
+    return slash ? (size_t)(slash - path) + 1 : 0;
 }
 
-// Creates a new file, with a name no other call or process is using, in the directory of `target`.
-static PlatformFile* CreateBeside(const char* target, char** temporaryPath) {
-    static unsigned long sequence;
-    const char prefix[] = ".mistvane-";
-    const char suffix[] = ".tmp";
-    const char* slash = strrchr(target, '/');
-    size_t directory = slash ? (size_t)(slash - target) + 1 : 0;
-    char* path = CopyText(target, sizeof prefix + sizeof suffix + 48);
-    if (!path) return 0;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        size_t used = directory;
-        memcpy(path + used, prefix, sizeof prefix - 1);
-        used += sizeof prefix - 1;
-        used += AppendNumber(path + used, (unsigned long)getpid());
-        path[used++] = '-';
-        used += AppendNumber(path + used, __atomic_fetch_add(&sequence, 1, __ATOMIC_RELAXED));
-        memcpy(path + used, suffix, sizeof suffix);
-        // 0666 less the umask, as a file created by "wb" would get.
-        int descriptor = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (descriptor < 0) {
-            if (errno == EEXIST) continue;
-            break;
-        }
-        FILE* stream = fdopen(descriptor, "wb");
-        if (!stream) {
-            close(descriptor);
-            unlink(path);
-            break;
-        }
-        PlatformFile* file = WrapStream(stream);
-        if (!file) {
-            unlink(path);
-            break;
-        }
-        *temporaryPath = path;
-        return file;
-    }
-    ReleaseBlock(path);
-    return 0;
+uint32_t ProcessNumber() {
+    return (uint32_t)getpid();
 }
 
-bool OpenOutput(const char* path, OutputFile* output) {
-    output->file = 0;
-    output->targetPath = 0;
-    output->temporaryPath = 0;
-    if (!path || !*path) return false;
+PlatformFile* CreateNewFile(const char* path, bool* alreadyExists) {
+    // 0666 less the umask, as a file created by "wb" would get.
+    int descriptor = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    *alreadyExists = descriptor < 0 && errno == EEXIST;
+    if (descriptor < 0) return 0;
+    FILE* stream = fdopen(descriptor, "wb");
+    if (!stream) close(descriptor);
+    PlatformFile* file = WrapStream(stream);
+    if (!file) unlink(path);
+    return file;
+}
 
+bool CarryProtection(const char* target, PlatformFile* file, const char* temporaryPath) {
+    (void)temporaryPath;
     struct stat status;
-    bool exists = stat(path, &status) == 0;
-    if (!exists && errno != ENOENT) return false;
-    if (exists && !S_ISREG(status.st_mode)) {
-        output->file = WrapStream(fopen(path, "wbe"));
-        return output->file != 0;
-    }
-    if (exists) {
-        // Replace the file a link points to, not the link; and only a file this process may write.
-        char* resolved = realpath(path, 0);
-        if (!resolved) return false;
-        output->targetPath = CopyText(resolved, 0);
-        free(resolved);
-        if (!output->targetPath) return false;
-        int descriptor = open(output->targetPath, O_WRONLY | O_CLOEXEC);
-        if (descriptor < 0) {
-            AbandonOutput(output);
-            return false;
-        }
-        close(descriptor);
-    } else {
-        output->targetPath = CopyText(path, 0);
-        if (!output->targetPath) return false;
-    }
-    output->file = CreateBeside(output->targetPath, &output->temporaryPath);
-    if (!output->file || (exists && fchmod(fileno(output->file->stream), status.st_mode & 07777) != 0)) {
-        AbandonOutput(output);
-        return false;
-    }
-    return true;
+    return stat(target, &status) == 0 && fchmod(fileno(file->stream), status.st_mode & 07777) == 0;
 }
 
-bool CommitOutput(OutputFile* output) {
-    bool stored = CloseFile(output->file);
-    output->file = 0;
-    if (stored && output->temporaryPath) stored = rename(output->temporaryPath, output->targetPath) == 0;
-    if (!stored && output->temporaryPath) unlink(output->temporaryPath);
-    ReleaseBlock(output->temporaryPath);
-    ReleaseBlock(output->targetPath);
-    output->temporaryPath = 0;
-    output->targetPath = 0;
-    return stored;
+bool ReplaceFile(const char* from, const char* to) {
+    return rename(from, to) == 0;
 }
 
-void AbandonOutput(OutputFile* output) {
-    if (output->file) CloseFile(output->file);
-    if (output->temporaryPath) unlink(output->temporaryPath);
-    ReleaseBlock(output->temporaryPath);
-    ReleaseBlock(output->targetPath);
-    output->file = 0;
-    output->temporaryPath = 0;
-    output->targetPath = 0;
+void RemoveFile(const char* path) {
+    unlink(path);
 }
