@@ -28,32 +28,30 @@ fi
 
 jobs=$(nproc)
 step() { echo; echo "=== $* ($(date +%T))"; }
+# Configures, builds (extra arguments go to the build) and tests one preset.
+run_preset() {
+  local name=$1
+  shift
+  cmake --preset "$name"
+  cmake --build --preset "$name" -j "$jobs" "$@"
+  ctest --preset "$name" -j "$jobs" --no-tests=error
+}
 
 step "Release build and tests"
-cmake --preset default
-cmake --build --preset default -j "$jobs"
-ctest --preset default -j "$jobs" --no-tests=error
+run_preset default
 [[ ${MISTVANE_QUICK:-0} == 1 ]] && exit 0
 
 step "Windows module under Wine"
-cmake --preset windows
-cmake --build --preset windows -j "$jobs"
-ctest --preset windows -j "$jobs" --no-tests=error
+run_preset windows
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer: every test"
-cmake --preset sanitize
-cmake --build --preset sanitize -j "$jobs"
-ctest --preset sanitize -j "$jobs" --no-tests=error
+run_preset sanitize
 
 step "ThreadSanitizer: the concurrency tests"
-cmake --preset tsan
-cmake --build --preset tsan -j "$jobs" --target concurrency_test
-ctest --preset tsan -j "$jobs" --no-tests=error
+run_preset tsan --target concurrency_test
 
 step "32-bit ARM (ARMv4T) under qemu-arm"
-cmake --preset arm
-cmake --build --preset arm -j "$jobs"
-ctest --preset arm -j "$jobs" --no-tests=error
+run_preset arm
 
 step "Fuzzing"
 bash scripts/fuzz.sh "${MISTVANE_FUZZ_SECONDS:-60}"
