@@ -3,6 +3,8 @@
 #include <string.h>
 
 #include "platform.h"
+#include "processor_vectors.h"
+#include "wide_row_blur.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -63,6 +65,7 @@ bool StartRowBlur(RowBlur* blur, int32_t width, int32_t rows, int32_t radius, si
     blur->rowsIn = 0;
     blur->rowsOut = 0;
     blur->divisorRows = 0;
+    blur->vectors = ProcessorVectors();
     // One byte at least, so that an empty image still gets a block a null result can be told apart from.
     blur->ring = (uint8_t*)AllocateBlock(stride * (size_t)window + 1);
     blur->columnSums = (uint16_t*)AllocateBlock(sums * sizeof(uint16_t));
@@ -103,12 +106,21 @@ uint8_t* NextInputRow(RowBlur* blur) {
     return RingRow(blur, blur->rowsIn);
 }
 
-// Simple enough for the compiler to vectorise.
+// The plain loops are simple enough for the compiler to vectorise at the baseline level.
 void PushInputRow(RowBlur* blur) {
     const uint8_t* row = RingRow(blur, blur->rowsIn);
     uint16_t* sums = blur->columnSums;
     size_t count = (size_t)blur->width * 3;
-    for (size_t k = 0; k < count; ++k) sums[k] = (uint16_t)(sums[k] + row[k]);
+#if defined(MISTVANE_WIDE_ROW_BLUR)
+    if (blur->vectors >= VectorsAvx512) {
+        AddRowAvx512(sums, row, count);
+    } else if (blur->vectors >= VectorsAvx2) {
+        AddRowAvx2(sums, row, count);
+    } else
+#endif
+    {
+        for (size_t k = 0; k < count; ++k) sums[k] = (uint16_t)(sums[k] + row[k]);
+    }
     blur->rowsIn++;
 }
 
@@ -116,6 +128,16 @@ static void SubtractRow(RowBlur* blur, int32_t rowIndex) {
     const uint8_t* row = RingRow(blur, rowIndex);
     uint16_t* sums = blur->columnSums;
     size_t count = (size_t)blur->width * 3;
+#if defined(MISTVANE_WIDE_ROW_BLUR)
+    if (blur->vectors >= VectorsAvx512) {
+        SubtractRowAvx512(sums, row, count);
+        return;
+    }
+    if (blur->vectors >= VectorsAvx2) {
+        SubtractRowAvx2(sums, row, count);
+        return;
+    }
+#endif
     for (size_t k = 0; k < count; ++k) sums[k] = (uint16_t)(sums[k] - row[k]);
 }
 
@@ -187,11 +209,23 @@ static void AverageAlongRow(RowBlur* blur, uint8_t* out) {
             // The middle of the row, where nearly all the time goes: one divisor, every pixel followed by another
             // (so four bytes can be stored, the fourth rewritten by the next pixel), and one addition on the
             // running total per pixel, the column change being formed off that chain.
-            __m128 divisor = _mm_set1_ps(blur->divisors[2 * radius + 1]);
+            float divisorValue = blur->divisors[2 * radius + 1];
+            int32_t end = MinInt(s.end, width - 1);
+#if defined(MISTVANE_WIDE_ROW_BLUR)
+            if (blur->vectors >= VectorsAvx2) {
+                uint32_t totals[4];
+                _mm_storeu_si128((__m128i*)totals, total);
+                x = blur->vectors >= VectorsAvx512
+                        ? AverageMiddleAvx512(sums, radius, x, end, totals, divisorValue, out)
+                        : AverageMiddleAvx2(sums, radius, x, end, totals, divisorValue, out);
+                total = _mm_setr_epi32((int)totals[0], (int)totals[1], (int)totals[2], 0);
+            }
+#endif
+            __m128 divisor = _mm_set1_ps(divisorValue);
             const uint16_t* entering = sums + 3 * (x + radius);
             const uint16_t* leaving = sums + 3 * (x - radius - 1);
             uint8_t* pixel = out + 3 * (size_t)x;
-            for (int32_t end = MinInt(s.end, width - 1); x < end; ++x, entering += 3, leaving += 3, pixel += 3) {
+            for (; x < end; ++x, entering += 3, leaving += 3, pixel += 3) {
                 __m128i change = _mm_sub_epi32(
                     _mm_unpacklo_epi16(_mm_loadl_epi64((const __m128i*)entering), _mm_setzero_si128()),
                     _mm_unpacklo_epi16(_mm_loadl_epi64((const __m128i*)leaving), _mm_setzero_si128()));

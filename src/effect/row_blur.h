@@ -46,6 +46,7 @@ struct RowBlur {
     int32_t divisorRows;    // the window height those reciprocals are for
     int32_t rowsIn;
     int32_t rowsOut;
+    int32_t vectors;        // the ProcessorVectorLevel the loops use
 };
 
 // Prepares a blur of `rows` rows of `width` pixels, each row `stride` bytes long (stride >= width * 3). A radius

@@ -1,0 +1,30 @@
+// The two loops of the row blur where the time goes, in 256- and 512-bit forms for processors that have them (see
+// processor_vectors.h); row_blur.cpp calls them only when ProcessorVectors allows.
+#ifndef MISTVANE_WIDE_ROW_BLUR_H
+#define MISTVANE_WIDE_ROW_BLUR_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define MISTVANE_WIDE_ROW_BLUR 1
+
+// Adds `count` bytes of a row to the column sums, or takes them off.
+void AddRowAvx2(uint16_t* sums, const uint8_t* row, size_t count);
+void SubtractRowAvx2(uint16_t* sums, const uint8_t* row, size_t count);
+void AddRowAvx512(uint16_t* sums, const uint8_t* row, size_t count);
+void SubtractRowAvx512(uint16_t* sums, const uint8_t* row, size_t count);
+
+// The middle of a row, where every window is whole and has the same divisor. On entry `totals` holds the three
+// window sums of pixel x - 1; the pixels from x on are written to `out` (the whole row) in blocks while a block
+// fits before `end`. Returns the first pixel not written, with `totals` then holding the sums of the pixel before
+// it. `sums` are the column sums of the row; `radius` is at least 1 and every pixel in [x, end) has both column
+// x - radius - 1 and column x + radius inside the row.
+int32_t AverageMiddleAvx2(const uint16_t* sums, int32_t radius, int32_t x, int32_t end, uint32_t totals[3],
+                          float divisor, uint8_t* out);
+int32_t AverageMiddleAvx512(const uint16_t* sums, int32_t radius, int32_t x, int32_t end, uint32_t totals[3],
+                            float divisor, uint8_t* out);
+
+#endif
+
+#endif
