@@ -69,12 +69,12 @@ static int32_t BlurRows(BitmapBlur* blur, ByteSource* source, ByteSink* sink) {
     const BitmapLayout* layout = &blur->layout;
     RowBlur* rows = &blur->rows;
     for (int32_t row = 0; row < layout->rows; ++row) {
-        uint8_t* slot = NextInputRow(rows);
+        // The buffer is free again once the row is in, for the output rows it lets out.
         size_t bytes = row + 1 == layout->rows ? layout->lastRowBytes : layout->stride;
-        if (!ReadExactly(source, slot, bytes)) return StatusInputOpenFailed;
+        if (!ReadExactly(source, blur->buffer, bytes)) return StatusInputOpenFailed;
         // Whatever padding the last row lacks is not written either, so its value never shows.
-        memset(slot + bytes, 0, layout->stride - bytes);
-        PushInputRow(rows);
+        memset(blur->buffer + bytes, 0, layout->stride - bytes);
+        PushInputRow(rows, blur->buffer);
         int32_t status = WriteReadyRows(blur, sink);
         if (status != StatusDone) return status;
     }

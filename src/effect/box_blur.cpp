@@ -1,7 +1,5 @@
 #include "box_blur.h"
 
-#include <string.h>
-
 #include "row_blur.h"
 
 bool BlurPixels(uint8_t* block, int32_t width, int32_t height, int32_t radius) {
@@ -13,8 +11,13 @@ bool BlurPixels(uint8_t* block, int32_t width, int32_t height, int32_t radius) {
     // Rows are copied into the blur before the rows above them are overwritten, so one block serves as both.
     int32_t written = 0;
     for (int32_t row = 0; row < height; ++row) {
-        memcpy(NextInputRow(&blur), block + (size_t)row * stride, stride);
-        PushInputRow(&blur);
+        PushInputRow(&blur, block + (size_t)row * stride);
+        // The next row comes from main memory: asking for it now lets the fetch overlap the output rows' work
+        // instead of stalling the next push.
+        if (row + 1 < height) {
+            const uint8_t* next = block + (size_t)(row + 1) * stride;
+            for (size_t k = 0; k < stride; k += 64) __builtin_prefetch(next + k);
+        }
         while (PopOutputRow(&blur, block + (size_t)written * stride)) ++written;
     }
     while (PopOutputRow(&blur, block + (size_t)written * stride)) ++written;

@@ -64,6 +64,7 @@ bool StartRowBlur(RowBlur* blur, int32_t width, int32_t rows, int32_t radius, si
     blur->window = window;
     blur->rowsIn = 0;
     blur->rowsOut = 0;
+    blur->rowsCounted = 0;
     blur->divisorRows = 0;
     blur->vectors = ProcessorVectors();
     // One byte at least, so that an empty image still gets a block a null result can be told apart from.
@@ -75,6 +76,7 @@ bool StartRowBlur(RowBlur* blur, int32_t width, int32_t rows, int32_t radius, si
         return false;
     }
     memset(blur->columnSums, 0, sums * sizeof(uint16_t));
+    memset(blur->ring, 0, stride * (size_t)window);
     return true;
 }
 
@@ -100,44 +102,44 @@ static bool OutputReady(const RowBlur* blur) {
     return blur->rowsOut < blur->rows && blur->rowsIn > LastRowNeeded(blur, blur->rowsOut);
 }
 
-uint8_t* NextInputRow(RowBlur* blur) {
+bool ReadyForInput(const RowBlur* blur) {
     // The slot of the next row is still in use until the output row before it has been taken.
-    if (blur->rowsIn >= blur->rows || OutputReady(blur)) return 0;
-    return RingRow(blur, blur->rowsIn);
+    return blur->rowsIn < blur->rows && !OutputReady(blur);
 }
 
-// The plain loops are simple enough for the compiler to vectorise at the baseline level.
-void PushInputRow(RowBlur* blur) {
-    const uint8_t* row = RingRow(blur, blur->rowsIn);
-    uint16_t* sums = blur->columnSums;
+// The row takes the slot of the row leaving the window (zeros until the ring is full), and the column sums gain
+// the one and lose the other in the same pass.
+static void ReplaceRow(uint16_t* sums, uint8_t* slot, const uint8_t* row, size_t count) {
+    for (size_t k = 0; k < count; ++k) {
+        sums[k] = (uint16_t)(sums[k] + row[k] - slot[k]);
+        slot[k] = row[k];
+    }
+}
+
+void PushInputRow(RowBlur* blur, const uint8_t* row) {
+    uint8_t* slot = RingRow(blur, blur->rowsIn);
     size_t count = (size_t)blur->width * 3;
 #if defined(MISTVANE_WIDE_ROW_BLUR)
     if (blur->vectors >= VectorsAvx512) {
-        AddRowAvx512(sums, row, count);
+        ReplaceRowAvx512(blur->columnSums, slot, row, count);
     } else if (blur->vectors >= VectorsAvx2) {
-        AddRowAvx2(sums, row, count);
+        ReplaceRowAvx2(blur->columnSums, slot, row, count);
     } else
 #endif
     {
-        for (size_t k = 0; k < count; ++k) sums[k] = (uint16_t)(sums[k] + row[k]);
+        ReplaceRow(blur->columnSums, slot, row, count);
     }
+    // The padding is kept to go out with the row.
+    memcpy(slot + count, row + count, blur->stride - count);
     blur->rowsIn++;
+    if (blur->rowsIn > blur->window) blur->rowsCounted = blur->rowsIn - blur->window;
 }
 
+// Near the bottom no row enters to push the oldest out: it is taken off on its own.
 static void SubtractRow(RowBlur* blur, int32_t rowIndex) {
     const uint8_t* row = RingRow(blur, rowIndex);
     uint16_t* sums = blur->columnSums;
     size_t count = (size_t)blur->width * 3;
-#if defined(MISTVANE_WIDE_ROW_BLUR)
-    if (blur->vectors >= VectorsAvx512) {
-        SubtractRowAvx512(sums, row, count);
-        return;
-    }
-    if (blur->vectors >= VectorsAvx2) {
-        SubtractRowAvx2(sums, row, count);
-        return;
-    }
-#endif
     for (size_t k = 0; k < count; ++k) sums[k] = (uint16_t)(sums[k] - row[k]);
 }
 
@@ -289,13 +291,12 @@ bool PopOutputRow(RowBlur* blur, uint8_t* out) {
     if (!OutputReady(blur)) return false;
     int32_t row = blur->rowsOut;
     int32_t first = MaxInt(row - blur->radius, 0);
+    for (; blur->rowsCounted < first; blur->rowsCounted++) SubtractRow(blur, blur->rowsCounted);
     PrepareDivisors(blur, LastRowNeeded(blur, row) - first + 1);
     AverageAlongRow(blur, out);
     // Padding travels with its row unchanged.
     const uint8_t* source = RingRow(blur, row);
     for (size_t k = (size_t)blur->width * 3; k < blur->stride; ++k) out[k] = source[k];
-    // The row leaving the window must go before its slot is refilled by the next push.
-    if (row - blur->radius >= 0) SubtractRow(blur, row - blur->radius);
     blur->rowsOut++;
     return true;
 }

@@ -46,6 +46,7 @@ struct RowBlur {
     int32_t divisorRows;    // the window height those reciprocals are for
     int32_t rowsIn;
     int32_t rowsOut;
+    int32_t rowsCounted;    // the first row the column sums still include
     int32_t vectors;        // the ProcessorVectorLevel the loops use
 };
 
@@ -55,10 +56,11 @@ struct RowBlur {
 // still exceeds kMaxBlurRadius).
 bool StartRowBlur(RowBlur* blur, int32_t width, int32_t rows, int32_t radius, size_t stride);
 
-// Where the next input row goes: `stride` bytes to fill before calling PushInputRow. Null when every row is in,
-// or when a finished output row must be taken first.
-uint8_t* NextInputRow(RowBlur* blur);
-void PushInputRow(RowBlur* blur);
+// Whether the next input row can go in: false when every row is in, or when a finished output row must be taken
+// first.
+bool ReadyForInput(const RowBlur* blur);
+// Takes in the next `stride` bytes of input (copied, so `row` may be reused or overwritten at once).
+void PushInputRow(RowBlur* blur, const uint8_t* row);
 
 // Writes the next blurred row (`stride` bytes: pixels, then the input row's padding) to `out` once the rows it
 // needs are in. Returns false when no row is ready. `out` may be the memory the row was read from.

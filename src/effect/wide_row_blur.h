@@ -9,16 +9,15 @@
 #if defined(__x86_64__) && defined(__GNUC__)
 #define MISTVANE_WIDE_ROW_BLUR 1
 
-// Adds `count` bytes of a row to the column sums, or takes them off.
-void AddRowAvx2(uint16_t* sums, const uint8_t* row, size_t count);
-void SubtractRowAvx2(uint16_t* sums, const uint8_t* row, size_t count);
-void AddRowAvx512(uint16_t* sums, const uint8_t* row, size_t count);
-void SubtractRowAvx512(uint16_t* sums, const uint8_t* row, size_t count);
+// Column sums gain the bytes of `row` and lose those of `slot`, which then takes `row`'s bytes: the row entering
+// the window replaces the one leaving it, `count` bytes of each.
+void ReplaceRowAvx2(uint16_t* sums, uint8_t* slot, const uint8_t* row, size_t count);
+void ReplaceRowAvx512(uint16_t* sums, uint8_t* slot, const uint8_t* row, size_t count);
 
 // The middle of a row, where every window is whole and has the same divisor. On entry `totals` holds the three
 // window sums of pixel x - 1; the pixels from x on are written to `out` (the whole row) in blocks while a block
 // fits before `end`. Returns the first pixel not written, with `totals` then holding the sums of the pixel before
-// it. `sums` are the column sums of the row; `radius` is at least 1 and every pixel in [x, end) has both column
+// it. `sums` are the column sums of the row; every pixel in [x, end) has both column
 // x - radius - 1 and column x + radius inside the row.
 int32_t AverageMiddleAvx2(const uint16_t* sums, int32_t radius, int32_t x, int32_t end, uint32_t totals[3],
                           float divisor, uint8_t* out);
