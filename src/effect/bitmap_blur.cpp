@@ -7,17 +7,32 @@
 
 // Big enough that copying the bytes around the pixels takes few calls, small enough for a small device.
 const size_t kCopyChunk = 16384;
+// Rows go through in bands of at least this many bytes: few enough calls that their cost vanishes, and at least
+// the stream buffer's size, so that the platform's stream reads and writes them directly instead of copying them
+// through its own buffer.
+const size_t kBandBytes = 128 * 1024;
+
+static int32_t MinInt(int32_t a, int32_t b) { return a < b ? a : b; }
 
 bool StartBitmapBlur(BitmapBlur* blur, const BitmapLayout* layout, int32_t radius) {
     blur->layout = *layout;
     blur->blurring = layout->width > 0 && layout->rows > 0;
-    if (blur->blurring && !StartRowBlur(&blur->rows, layout->width, layout->rows, radius, layout->stride))
-        return false;
-    // The buffer holds a row only when there are rows: an empty image may claim any width and costs nothing.
-    blur->bufferSize = blur->blurring && layout->stride > kCopyChunk ? layout->stride : kCopyChunk;
+    blur->outputBand = 0;
+    // The bands hold rows only when there are rows: an empty image may claim any width and costs nothing.
+    blur->bandRows = 0;
+    blur->bufferSize = kCopyChunk;
+    if (blur->blurring) {
+        // The layout keeps a row under SIZE_MAX / 32, so a band of up to kBandBytes / stride + 1 rows fits.
+        size_t bandRows = kBandBytes / layout->stride + 1;
+        blur->bandRows = bandRows > (size_t)layout->rows ? layout->rows : (int32_t)bandRows;
+        if ((size_t)blur->bandRows * layout->stride > blur->bufferSize)
+            blur->bufferSize = (size_t)blur->bandRows * layout->stride;
+        if (!StartRowBlur(&blur->rows, layout->width, layout->rows, radius, layout->stride)) return false;
+        blur->outputBand = (uint8_t*)AllocateBlock((size_t)blur->bandRows * layout->stride);
+    }
     blur->buffer = (uint8_t*)AllocateBlock(blur->bufferSize);
-    if (!blur->buffer) {
-        if (blur->blurring) EndRowBlur(&blur->rows);
+    if (!blur->buffer || (blur->blurring && !blur->outputBand)) {
+        EndBitmapBlur(blur);
         return false;
     }
     return true;
@@ -26,7 +41,9 @@ bool StartBitmapBlur(BitmapBlur* blur, const BitmapLayout* layout, int32_t radiu
 void EndBitmapBlur(BitmapBlur* blur) {
     if (blur->blurring) EndRowBlur(&blur->rows);
     ReleaseBlock(blur->buffer);
+    ReleaseBlock(blur->outputBand);
     blur->buffer = 0;
+    blur->outputBand = 0;
 }
 
 // Reads exactly `count` bytes: anything less means the file changed under us or could not be read.
@@ -55,30 +72,40 @@ static int32_t CopyRest(BitmapBlur* blur, ByteSource* source, ByteSink* sink) {
     }
 }
 
-static int32_t WriteReadyRows(BitmapBlur* blur, ByteSink* sink) {
+// Bytes a band of `count` rows from `first` on takes in the file: the last row holds only what the file has of it.
+static size_t BandBytes(const BitmapLayout* layout, int32_t first, int32_t count) {
+    size_t bytes = (size_t)count * layout->stride;
+    return first + count == layout->rows ? bytes - (layout->stride - layout->lastRowBytes) : bytes;
+}
+
+// Takes every blurred row that is ready into the output band, writing the band whenever it fills.
+static int32_t TakeReadyRows(BitmapBlur* blur, ByteSink* sink, int32_t* waiting) {
     const BitmapLayout* layout = &blur->layout;
-    while (PopOutputRow(&blur->rows, blur->buffer)) {
-        // The last row keeps exactly as many bytes as the input held for it.
-        size_t bytes = blur->rows.rowsOut == layout->rows ? layout->lastRowBytes : layout->stride;
-        if (!sink->write(sink->context, blur->buffer, bytes)) return StatusOutputOpenFailed;
+    while (PopOutputRow(&blur->rows, blur->outputBand + (size_t)*waiting * layout->stride)) {
+        if (++*waiting < blur->bandRows && blur->rows.rowsOut < layout->rows) continue;
+        size_t bytes = BandBytes(layout, blur->rows.rowsOut - *waiting, *waiting);
+        if (!sink->write(sink->context, blur->outputBand, bytes)) return StatusOutputOpenFailed;
+        *waiting = 0;
     }
     return StatusDone;
 }
 
 static int32_t BlurRows(BitmapBlur* blur, ByteSource* source, ByteSink* sink) {
     const BitmapLayout* layout = &blur->layout;
-    RowBlur* rows = &blur->rows;
-    for (int32_t row = 0; row < layout->rows; ++row) {
-        // The buffer is free again once the row is in, for the output rows it lets out.
-        size_t bytes = row + 1 == layout->rows ? layout->lastRowBytes : layout->stride;
+    int32_t waiting = 0;
+    for (int32_t first = 0; first < layout->rows; first += blur->bandRows) {
+        int32_t count = MinInt(blur->bandRows, layout->rows - first);
+        size_t bytes = BandBytes(layout, first, count);
         if (!ReadExactly(source, blur->buffer, bytes)) return StatusInputOpenFailed;
         // Whatever padding the last row lacks is not written either, so its value never shows.
-        memset(blur->buffer + bytes, 0, layout->stride - bytes);
-        PushInputRow(rows, blur->buffer);
-        int32_t status = WriteReadyRows(blur, sink);
-        if (status != StatusDone) return status;
+        memset(blur->buffer + bytes, 0, (size_t)count * layout->stride - bytes);
+        for (int32_t k = 0; k < count; ++k) {
+            PushInputRow(&blur->rows, blur->buffer + (size_t)k * layout->stride);
+            int32_t status = TakeReadyRows(blur, sink, &waiting);
+            if (status != StatusDone) return status;
+        }
     }
-    return WriteReadyRows(blur, sink);
+    return StatusDone;
 }
 
 int32_t RunBitmapBlur(BitmapBlur* blur, const uint8_t* headers, ByteSource* source, ByteSink* sink) {

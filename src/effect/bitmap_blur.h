@@ -27,8 +27,10 @@ struct BitmapBlur {
     BitmapLayout layout;
     RowBlur rows;
     bool blurring;       // false when the image has no pixels, so there are no rows to blur
-    uint8_t* buffer;     // one output row, also used to copy the bytes around the pixels
+    int32_t bandRows;    // rows read, and written, at a time
+    uint8_t* buffer;     // a band of input rows, also used to copy the bytes around the pixels
     size_t bufferSize;
+    uint8_t* outputBand; // a band of blurred rows waiting to be written
 };
 
 // Allocates everything the blur of this layout needs; false when memory runs out (nothing then to end).

@@ -119,9 +119,10 @@ AVX512 static inline __m512i LanePrefix16(__m512i v) {
     return _mm512_add_epi32(v, _mm512_alignr_epi32(v, zero, 16 - 12));
 }
 
+// A column sum is at most 63 * 255, so the difference of two fits in 16 bits and is widened once.
 AVX512 static inline __m512i Changes16(const uint16_t* entering, const uint16_t* leaving) {
-    return _mm512_sub_epi32(_mm512_cvtepu16_epi32(_mm256_loadu_si256((const __m256i*)entering)),
-                            _mm512_cvtepu16_epi32(_mm256_loadu_si256((const __m256i*)leaving)));
+    return _mm512_cvtepi16_epi32(_mm256_sub_epi16(_mm256_loadu_si256((const __m256i*)entering),
+                                                  _mm256_loadu_si256((const __m256i*)leaving)));
 }
 
 AVX512 static inline __m128i MeanBytes16(__m512i totals, __m512 divisor) {
