@@ -64,6 +64,15 @@ TEST(BlurBitmapBytes, LargeFileCopiesInChunks) {
     ExpectBlurred({.width = 123, .height = 45, .gap = 40000, .trailing = 50000});
 }
 
+TEST(BlurBitmapBytes, RowsCrossSeveralBands) {
+    // Rows of 3004 bytes go 44 to a band: three bands, the last one short, padded rows and a last row without its
+    // padding, bottom-up and top-down.
+    ExpectBlurred({.width = 1001, .height = 100, .trailing = 7});
+    ExpectBlurred({.width = 1001, .height = -91, .lastRowUnpadded = true});
+    // Rows wider than a band go one at a time.
+    ExpectBlurred({.width = 50000, .height = 3, .lastRowUnpadded = true});
+}
+
 TEST(BlurBitmapBytes, RejectedFilesLeaveTheOutputUntouched) {
     std::vector<uint8_t> bytes = MakeBitmap({.width = 4, .height = 4}).bytes;
     bytes[0] = 'X';
@@ -140,6 +149,20 @@ TEST(RunBitmapBlur, AFileThatShrinksBeforeItsLastRowGivesInputFailure) {
     faults.endAt = pixelEnd + 10;
     EXPECT_EQ(RunWithFaults(faults), StatusDone);
     EXPECT_EQ(faults.written.size(), pixelEnd + 10);
+}
+
+TEST(RunBitmapBlur, FaultsInAnyBandAreReported) {
+    TestBitmap bmp = MakeBitmap({.width = 1001, .height = 100, .lastRowUnpadded = true});
+    for (size_t at = kHeadersSize; at < bmp.bytes.size(); at += 9973) {
+        Faults reading;
+        reading.data = bmp.bytes;
+        reading.failReadAt = at;
+        EXPECT_EQ(RunWithFaults(reading), StatusInputOpenFailed) << at;
+        Faults writing;
+        writing.data = bmp.bytes;
+        writing.failWriteAfter = at;
+        EXPECT_EQ(RunWithFaults(writing), StatusOutputOpenFailed) << at;
+    }
 }
 
 TEST(RunBitmapBlur, FailingWritesAnywhereGiveOutputFailure) {
