@@ -50,19 +50,24 @@ AVX512 void ReplaceRowAvx512(uint16_t* sums, uint8_t* slot, const uint8_t* row, 
 
 // --- 256 bits: eight lanes, blocks of 24 bytes (8 pixels) ---
 
-// The lanes moved up by `lanes` places, zeros coming in below.
-AVX2 static inline __m256i ShiftUp8(__m256i v, __m256i places, int blendMask) {
-    return _mm256_blend_epi32(_mm256_permutevar8x32_epi32(v, places), _mm256_setzero_si256(), blendMask);
+// The lanes moved up to `places`, those below cleared by `kept`.
+AVX2 static inline __m256i ShiftUp8(__m256i v, __m256i places, __m256i kept) {
+    return _mm256_and_si256(_mm256_permutevar8x32_epi32(v, places), kept);
 }
 
-AVX2 static inline __m256i LanePrefix8(__m256i v, __m256i up3, __m256i up6) {
-    v = _mm256_add_epi32(v, ShiftUp8(v, up3, 0x07));
-    return _mm256_add_epi32(v, ShiftUp8(v, up6, 0x3F));
+AVX2 static inline __m256i LanePrefix8(__m256i v) {
+    const __m256i up3 = _mm256_setr_epi32(0, 0, 0, 0, 1, 2, 3, 4);
+    const __m256i from3 = _mm256_setr_epi32(0, 0, 0, -1, -1, -1, -1, -1);
+    const __m256i up6 = _mm256_setr_epi32(0, 0, 0, 0, 0, 0, 0, 1);
+    const __m256i from6 = _mm256_setr_epi32(0, 0, 0, 0, 0, 0, -1, -1);
+    v = _mm256_add_epi32(v, ShiftUp8(v, up3, from3));
+    return _mm256_add_epi32(v, ShiftUp8(v, up6, from6));
 }
 
+// A column sum is at most 63 * 255, so the difference of two fits in 16 bits and is widened once.
 AVX2 static inline __m256i Changes8(const uint16_t* entering, const uint16_t* leaving) {
-    return _mm256_sub_epi32(_mm256_cvtepu16_epi32(_mm_loadu_si128((const __m128i*)entering)),
-                            _mm256_cvtepu16_epi32(_mm_loadu_si128((const __m128i*)leaving)));
+    return _mm256_cvtepi16_epi32(
+        _mm_sub_epi16(_mm_loadu_si128((const __m128i*)entering), _mm_loadu_si128((const __m128i*)leaving)));
 }
 
 AVX2 static inline __m256i Means8(__m256i totals, __m256 divisor) {
@@ -73,8 +78,6 @@ AVX2 int32_t AverageMiddleAvx2(const uint16_t* sums, int32_t radius, int32_t x, 
                                float divisorValue, uint8_t* out) {
     const int32_t kBlock = 8;
     if (end - x < kBlock) return x;
-    const __m256i up3 = _mm256_setr_epi32(0, 0, 0, 0, 1, 2, 3, 4);
-    const __m256i up6 = _mm256_setr_epi32(0, 0, 0, 0, 0, 0, 0, 1);
     // Lane j of the next vector continues the channel of lane 5 + j % 3 of this one (8 = 2 mod 3).
     const __m256i lastOfChannel = _mm256_setr_epi32(5, 6, 7, 5, 6, 7, 5, 6);
     // The carried totals, lane j holding channel j % 3, rearranged for the block's second and third vectors.
@@ -88,9 +91,9 @@ AVX2 int32_t AverageMiddleAvx2(const uint16_t* sums, int32_t radius, int32_t x, 
     const uint16_t* leaving = sums + 3 * (x - radius - 1);
     uint8_t* pixel = out + 3 * (size_t)x;
     for (; end - x >= kBlock; x += kBlock, entering += 24, leaving += 24, pixel += 24) {
-        __m256i t0 = LanePrefix8(Changes8(entering, leaving), up3, up6);
-        __m256i t1 = LanePrefix8(Changes8(entering + 8, leaving + 8), up3, up6);
-        __m256i t2 = LanePrefix8(Changes8(entering + 16, leaving + 16), up3, up6);
+        __m256i t0 = LanePrefix8(Changes8(entering, leaving));
+        __m256i t1 = LanePrefix8(Changes8(entering + 8, leaving + 8));
+        __m256i t2 = LanePrefix8(Changes8(entering + 16, leaving + 16));
         t1 = _mm256_add_epi32(t1, _mm256_permutevar8x32_epi32(t0, lastOfChannel));
         t2 = _mm256_add_epi32(t2, _mm256_permutevar8x32_epi32(t1, lastOfChannel));
         __m256i v0 = _mm256_add_epi32(t0, carried);
@@ -119,7 +122,6 @@ AVX512 static inline __m512i LanePrefix16(__m512i v) {
     return _mm512_add_epi32(v, _mm512_alignr_epi32(v, zero, 16 - 12));
 }
 
-// A column sum is at most 63 * 255, so the difference of two fits in 16 bits and is widened once.
 AVX512 static inline __m512i Changes16(const uint16_t* entering, const uint16_t* leaving) {
     return _mm512_cvtepi16_epi32(_mm256_sub_epi16(_mm256_loadu_si256((const __m256i*)entering),
                                                   _mm256_loadu_si256((const __m256i*)leaving)));
