@@ -16,6 +16,7 @@
 
 #include "VostrelMistvane.h"
 #include "box_blur.h"
+#include "processor_vectors.h"
 #include "reference_blur.h"
 #include "test_bitmaps.h"
 #include "test_files.h"
@@ -70,9 +71,20 @@ bool Verified(const std::vector<uint8_t>& in, const std::vector<uint8_t>& out, i
     return true;
 }
 
-// BlurPixels, with memcpy of the same block timed beside it in every iteration.
+// BlurPixels, with memcpy of the same block timed beside it in every iteration. A third argument caps the vector
+// instructions the blur may use (see processor_vectors.h); without it the blur uses the widest this processor has.
 void BM_BlurPixels(benchmark::State& state) {
     int width = static_cast<int>(state.range(0)), height = static_cast<int>(state.range(1));
+    auto level = static_cast<int32_t>(state.range(2));
+    LimitProcessorVectors(VectorsAvx512);
+    if (ProcessorVectors() < level) {
+        state.SkipWithError("this processor lacks those vector instructions");
+        return;
+    }
+    LimitProcessorVectors(level);
+    struct Unlimit {
+        ~Unlimit() { LimitProcessorVectors(VectorsAvx512); }
+    } unlimit;
     const std::vector<uint8_t> original = Picture(width, height);
     std::vector<uint8_t> block = original, copy(original.size());
     if (!BlurPixels(block.data(), width, height, 10) || !Verified(original, block, width, height)) {
@@ -96,8 +108,10 @@ void BM_BlurPixels(benchmark::State& state) {
     state.counters["memcpy_ns_per_pixel"] = copyTime * 1e9 / pixels;
     state.counters["x_memcpy"] = blurTime / copyTime;
 }
-BENCHMARK(BM_BlurPixels)->Args({640, 480})->Args({4096, 4096})->Args({8192, 8192})->UseManualTime()
-    ->Unit(benchmark::kMillisecond)->MinWarmUpTime(0.1)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_BlurPixels)->Args({640, 480, VectorsAvx512})->Args({4096, 4096, VectorsAvx512})
+    ->Args({8192, 8192, VectorsAvx512})->Args({4096, 4096, VectorsAvx2})->Args({4096, 4096, VectorsBaseline})
+    ->ArgNames({"width", "height", "vectors"})->UseManualTime()->Unit(benchmark::kMillisecond)->MinWarmUpTime(0.1)
+    ->Repetitions(5)->ReportAggregatesOnly(true);
 
 // The literal algorithm (441 samples a pixel, every bound tested), and BlurPixels on the same image.
 void BM_LiteralAlgorithm(benchmark::State& state) {

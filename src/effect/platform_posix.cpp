@@ -74,27 +74,21 @@ PathConversion NarrowPath(const MistvaneChar* widePath, char** narrowPath) {
     return PathConverted;
 }
 
-// Rows are a few kilobytes; moving them through a buffer this size turns thousands of system calls into a few
-// hundred, which is most of the difference between a call and a plain copy of the file.
-const size_t kStreamBuffer = 128 * 1024;
-
+// The effect reads and writes in bands of at least 128 KiB and in a few small pieces around them, so a stream
+// buffer would only copy every byte once more: the streams are unbuffered, each transfer one system call.
 struct PlatformFile {
     FILE* stream;
-    char* buffer;
 };
 
 static PlatformFile* WrapStream(FILE* stream) {
     if (!stream) return 0;
     PlatformFile* file = (PlatformFile*)AllocateBlock(sizeof(PlatformFile));
-    char* buffer = (char*)AllocateBlock(kStreamBuffer);
-    if (!file || !buffer || setvbuf(stream, buffer, _IOFBF, kStreamBuffer) != 0) {
+    if (!file || setvbuf(stream, 0, _IONBF, 0) != 0) {
         fclose(stream);
         ReleaseBlock(file);
-        ReleaseBlock(buffer);
         return 0;
     }
     file->stream = stream;
-    file->buffer = buffer;
     return file;
 }
 
@@ -123,7 +117,6 @@ bool WriteBytes(PlatformFile* file, const void* buffer, size_t count) {
 
 bool CloseFile(PlatformFile* file) {
     bool closed = fclose(file->stream) == 0;
-    ReleaseBlock(file->buffer);
     ReleaseBlock(file);
     return closed;
 }
