@@ -85,6 +85,37 @@ TEST(ConcurrentCalls, ThreadsOnFilesOfTheirOwnMatchSerialCalls) {
     for (const std::string& name : dir.Names()) EXPECT_EQ(name.find(".mistvane"), std::string::npos) << name;
 }
 
+TEST(ConcurrentCalls, LargeOutputsWrittenInTheBackground) {
+    // Each call's output outgrows the writer's slots, so every call runs a writer thread beside itself.
+    TempDir dir;
+    const int kThreads = 4, kRounds = 3;
+    std::vector<TestBitmap> images;
+    for (int t = 0; t < kThreads; ++t) {
+        images.push_back(MakeBitmap({.width = 400 + 13 * t, .height = 500 + t, .trailing = static_cast<size_t>(t)}, t + 1));
+        WriteFile(dir / ("in" + std::to_string(t)), images[t].bytes);
+    }
+    std::vector<int32_t> statuses(kThreads * kRounds, 0);
+    std::vector<std::vector<uint8_t>> outputs(kThreads * kRounds);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < kRounds; ++round) {
+                std::string out = dir / ("out" + std::to_string(t));
+                statuses[t * kRounds + round] = Blur(dir / ("in" + std::to_string(t)), out);
+                outputs[t * kRounds + round] = ReadFile(out);
+            }
+        });
+    for (auto& thread : threads) thread.join();
+    for (int t = 0; t < kThreads; ++t) {
+        std::vector<uint8_t> expected = ExpectedOutput(images[t]);
+        for (int round = 0; round < kRounds; ++round) {
+            EXPECT_EQ(statuses[t * kRounds + round], StatusDone) << t << " round " << round;
+            EXPECT_TRUE(outputs[t * kRounds + round] == expected) << t << " round " << round;
+        }
+    }
+    for (const std::string& name : dir.Names()) EXPECT_EQ(name.find(".mistvane"), std::string::npos) << name;
+}
+
 TEST(ConcurrentCalls, OneInputReadByManyThreads) {
     TempDir dir;
     const int kThreads = 8, kRounds = 10;

@@ -43,8 +43,8 @@ class WriteFaults : public testing::Test {
 TEST_F(WriteFaults, FileSizeLimitAtEveryStageOfTheWrite) {
     const std::vector<uint8_t> previous(77, 3);
     const size_t size = bmp.bytes.size();
-    // Inside the headers, the gap, the first row, the stdio buffer's first flush, the last row, the trailing bytes,
-    // and one byte short of the whole file, which only the final flush can find.
+    // Inside the headers, the gap, the first row, the last row, the trailing bytes, and one byte short of the whole
+    // file.
     for (rlim_t limit : std::vector<rlim_t>{0, 1, 53, 54, 100, 180, 4095, 4096, 8191, 8192, 10000, size - 300, size - 299, size - 1}) {
         WriteFile(output, previous);
         EXPECT_EQ(BlurWithFileLimit(input, output, limit), StatusOutputOpenFailed) << "limit " << limit;
@@ -92,6 +92,42 @@ TEST_F(WriteFaults, DirectoryWithoutWritePermission) {
     std::set<std::string> names;
     for (const auto& entry : fs::directory_iterator(closed)) names.insert(entry.path().filename().string());
     EXPECT_EQ(names, (std::set<std::string>{"in.bmp", "out.bmp"}));
+}
+
+// Outputs over half a megabyte are written by a thread of their own while the blur goes on: its failures must
+// come back just the same, wherever they happen.
+class LargeWriteFaults : public testing::Test {
+  protected:
+    TempDir dir;
+    std::string input = dir / "in.bmp";
+    std::string output = dir / "out.bmp";
+    TestBitmap bmp = MakeBitmap({.width = 701, .height = -1000, .trailing = 5});
+
+    void SetUp() override { WriteFile(input, bmp.bytes); }
+};
+
+TEST_F(LargeWriteFaults, FileSizeLimitBeforeDuringAndAfterTheHandOver) {
+    const std::vector<uint8_t> previous(1000, 6);
+    const rlim_t size = bmp.bytes.size(), slot = 512 * 1024;
+    ASSERT_GT(size, 4 * slot);
+    // Before the writer starts, in its first and second slots and at their edges, far into the file, at the end.
+    for (rlim_t limit : {rlim_t{300000}, slot - 1, slot, slot + 1, 2 * slot - 1, 2 * slot + 7, 3 * slot, size - 5, size - 1}) {
+        WriteFile(output, previous);
+        EXPECT_EQ(BlurWithFileLimit(input, output, limit), StatusOutputOpenFailed) << "limit " << limit;
+        EXPECT_EQ(ReadFile(output), previous) << "limit " << limit;
+        EXPECT_EQ(dir.Names(), (std::set<std::string>{"in.bmp", "out.bmp"})) << "limit " << limit;
+    }
+    EXPECT_EQ(BlurWithFileLimit(input, output, size), StatusDone);
+    EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
+}
+
+TEST_F(LargeWriteFaults, InputAsOutputAndAFullDevice) {
+    EXPECT_EQ(BlurWithFileLimit(input, input, 3 * 512 * 1024), StatusOutputOpenFailed);
+    EXPECT_EQ(ReadFile(input), bmp.bytes);
+    EXPECT_EQ(Blur(input, "/dev/full"), StatusOutputOpenFailed);
+    EXPECT_EQ(Blur(input, input), StatusDone);
+    EXPECT_EQ(ReadFile(input), ExpectedOutput(bmp));
+    EXPECT_EQ(dir.Names(), std::set<std::string>{"in.bmp"});
 }
 
 // A tmpfs of a few pages, mounted for the test; needs the privilege to mount, and is skipped without it.

@@ -1,6 +1,7 @@
 // The core-library operations on POSIX systems, where the narrow form of a path is UTF-8.
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -76,9 +77,133 @@ PathConversion NarrowPath(const MistvaneChar* widePath, char** narrowPath) {
 
 // The effect reads and writes in bands of at least 128 KiB and in a few small pieces around them, so a stream
 // buffer would only copy every byte once more: the streams are unbuffered, each transfer one system call.
+//
+// Writing a large output hands the kernel's share of the work (taking the bytes into the page cache) to a thread of
+// its own, so that it overlaps the blur instead of following it. Bytes are copied into one of two slots; the writer
+// thread writes the slots in turn while the caller fills the other one. The thread is started only once an output
+// has grown past one slot, so small files cost no thread, and a file whose thread cannot be started is written
+// directly. A failed write is remembered and reported by the next write or by the close.
+const size_t kWriteSlot = 512 * 1024;
+
+struct BackgroundWriter {
+    pthread_t thread;
+    pthread_mutex_t lock;
+    pthread_cond_t changed;
+    uint8_t* slots[2];
+    size_t sizes[2];
+    bool queued[2];  // handed to the thread and not yet written
+    int32_t filling;  // the slot the caller fills
+    bool failed;
+    bool closing;
+};
+
 struct PlatformFile {
     FILE* stream;
+    BackgroundWriter* writer;  // null until an output outgrows a slot
+    uint64_t written;          // bytes written directly, before any writer
+    bool direct;               // no writer could be started: everything is written directly
 };
+
+static bool WriteAll(FILE* stream, const void* buffer, size_t count) {
+    return fwrite(buffer, 1, count, stream) == count;
+}
+
+static void* RunWriter(void* argument) {
+    PlatformFile* file = (PlatformFile*)argument;
+    BackgroundWriter* writer = file->writer;
+    int32_t next = 0;
+    pthread_mutex_lock(&writer->lock);
+    for (;;) {
+        while (!writer->queued[next] && !writer->closing) pthread_cond_wait(&writer->changed, &writer->lock);
+        if (!writer->queued[next]) break;  // closing, and everything queued is written
+        bool failed = writer->failed;
+        pthread_mutex_unlock(&writer->lock);
+        // After a failure the rest is dropped: the output is abandoned anyway.
+        bool stored = failed || WriteAll(file->stream, writer->slots[next], writer->sizes[next]);
+        pthread_mutex_lock(&writer->lock);
+        if (!stored) writer->failed = true;
+        writer->queued[next] = false;
+        pthread_cond_broadcast(&writer->changed);
+        next = 1 - next;
+    }
+    pthread_mutex_unlock(&writer->lock);
+    return 0;
+}
+
+static void ReleaseWriter(BackgroundWriter* writer) {
+    ReleaseBlock(writer->slots[0]);
+    ReleaseBlock(writer->slots[1]);
+    ReleaseBlock(writer);
+}
+
+// Starts the writer thread; false (and no writer) when memory or a thread is not to be had.
+static bool StartWriter(PlatformFile* file) {
+    BackgroundWriter* writer = (BackgroundWriter*)AllocateBlock(sizeof(BackgroundWriter));
+    if (!writer) return false;
+    memset(writer, 0, sizeof *writer);
+    writer->slots[0] = (uint8_t*)AllocateBlock(kWriteSlot);
+    writer->slots[1] = (uint8_t*)AllocateBlock(kWriteSlot);
+    if (!writer->slots[0] || !writer->slots[1]) {
+        ReleaseWriter(writer);
+        return false;
+    }
+    bool started = false;
+    if (pthread_mutex_init(&writer->lock, 0) == 0) {
+        if (pthread_cond_init(&writer->changed, 0) == 0) {
+            pthread_attr_t attributes;
+            if (pthread_attr_init(&attributes) == 0) {
+                // The thread only moves bytes: a small stack keeps the process's footprint small.
+                pthread_attr_setstacksize(&attributes, 64 * 1024);
+                file->writer = writer;
+                started = pthread_create(&writer->thread, &attributes, RunWriter, file) == 0;
+                pthread_attr_destroy(&attributes);
+            }
+            if (!started) pthread_cond_destroy(&writer->changed);
+        }
+        if (!started) pthread_mutex_destroy(&writer->lock);
+    }
+    if (!started) {
+        file->writer = 0;
+        ReleaseWriter(writer);
+    }
+    return started;
+}
+
+// Hands the slot being filled to the thread and waits until the other one is free to fill.
+static void QueueSlot(BackgroundWriter* writer) {
+    pthread_mutex_lock(&writer->lock);
+    writer->queued[writer->filling] = true;
+    pthread_cond_broadcast(&writer->changed);
+    writer->filling = 1 - writer->filling;
+    while (writer->queued[writer->filling]) pthread_cond_wait(&writer->changed, &writer->lock);
+    writer->sizes[writer->filling] = 0;
+    pthread_mutex_unlock(&writer->lock);
+}
+
+static bool WriterFailed(BackgroundWriter* writer) {
+    pthread_mutex_lock(&writer->lock);
+    bool failed = writer->failed;
+    pthread_mutex_unlock(&writer->lock);
+    return failed;
+}
+
+// Writes what is still in the slot being filled, waits for the thread to finish and ends it. True when every byte
+// was stored.
+static bool StopWriter(PlatformFile* file) {
+    BackgroundWriter* writer = file->writer;
+    if (writer->sizes[writer->filling] > 0) QueueSlot(writer);
+    pthread_mutex_lock(&writer->lock);
+    writer->closing = true;
+    pthread_cond_broadcast(&writer->changed);
+    pthread_mutex_unlock(&writer->lock);
+    pthread_join(writer->thread, 0);
+    bool stored = !writer->failed;
+    pthread_cond_destroy(&writer->changed);
+    pthread_mutex_destroy(&writer->lock);
+    ReleaseWriter(writer);
+    file->writer = 0;
+    return stored;
+}
 
 static PlatformFile* WrapStream(FILE* stream) {
     if (!stream) return 0;
@@ -89,6 +214,9 @@ static PlatformFile* WrapStream(FILE* stream) {
         return 0;
     }
     file->stream = stream;
+    file->writer = 0;
+    file->written = 0;
+    file->direct = false;
     return file;
 }
 
@@ -112,13 +240,31 @@ int64_t ReadBytes(PlatformFile* file, void* buffer, size_t count) {
 }
 
 bool WriteBytes(PlatformFile* file, const void* buffer, size_t count) {
-    return fwrite(buffer, 1, count, file->stream) == count;
+    if (!file->writer && !file->direct && file->written + count > kWriteSlot && !StartWriter(file))
+        file->direct = true;
+    if (!file->writer) {
+        file->written += count;
+        return WriteAll(file->stream, buffer, count);
+    }
+    BackgroundWriter* writer = file->writer;
+    const uint8_t* bytes = (const uint8_t*)buffer;
+    while (count > 0) {
+        size_t* size = &writer->sizes[writer->filling];
+        size_t take = kWriteSlot - *size < count ? kWriteSlot - *size : count;
+        memcpy(writer->slots[writer->filling] + *size, bytes, take);
+        *size += take;
+        bytes += take;
+        count -= take;
+        if (*size == kWriteSlot) QueueSlot(writer);
+    }
+    return !WriterFailed(writer);
 }
 
 bool CloseFile(PlatformFile* file) {
+    bool stored = !file->writer || StopWriter(file);
     bool closed = fclose(file->stream) == 0;
     ReleaseBlock(file);
-    return closed;
+    return stored && closed;
 }
 
 OutputKind KindOfOutput(const char* path) {
