@@ -121,6 +121,25 @@ TEST(BlurPixelsMatchesReferenceAtEveryRadius, ExtremeValuesStayExact) {
         EXPECT_EQ(Blurred(pixels, 64, 64, radius), ReferenceBlur(pixels, 64, 64, radius)) << radius;
 }
 
+TEST(RowBlurStream, RefusesARowWhileAFinishedRowWaitsAndOnceEveryRowIsIn) {
+    // 4 x 3 pixels at radius 1: output row 0 needs input rows 0 and 1, row 1 needs 0..2.
+    std::vector<uint8_t> pixels = RandomBytes(4 * 3 * 3, 5), out(4 * 3 * 3);
+    RowBlur blur;
+    ASSERT_TRUE(StartRowBlur(&blur, 4, 3, 1, 12));
+    EXPECT_TRUE(PushInputRow(&blur, &pixels[0]));
+    EXPECT_FALSE(PopOutputRow(&blur, &out[0])) << "row 0 still needs row 1";
+    EXPECT_TRUE(PushInputRow(&blur, &pixels[12]));
+    EXPECT_FALSE(PushInputRow(&blur, &pixels[24])) << "row 0 is finished and must be taken first";
+    EXPECT_TRUE(PopOutputRow(&blur, &out[0]));
+    EXPECT_TRUE(PushInputRow(&blur, &pixels[24]));
+    EXPECT_FALSE(PushInputRow(&blur, &pixels[24])) << "every row is in";
+    EXPECT_TRUE(PopOutputRow(&blur, &out[12]));
+    EXPECT_TRUE(PopOutputRow(&blur, &out[24]));
+    EXPECT_FALSE(PopOutputRow(&blur, &out[24]));
+    EndRowBlur(&blur);
+    EXPECT_EQ(out, ReferenceBlur(pixels, 4, 3, 1));
+}
+
 // Both division methods, for every sum a window of `count` bytes can reach.
 void ExpectExactDivisions(uint32_t firstCount, uint32_t lastCount) {
     for (uint32_t count = firstCount; count <= lastCount; ++count) {

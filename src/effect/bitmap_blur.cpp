@@ -100,7 +100,8 @@ static int32_t BlurRows(BitmapBlur* blur, ByteSource* source, ByteSink* sink) {
         // Whatever padding the last row lacks is not written either, so its value never shows.
         memset(blur->buffer + bytes, 0, (size_t)count * layout->stride - bytes);
         for (int32_t k = 0; k < count; ++k) {
-            PushInputRow(&blur->rows, blur->buffer + (size_t)k * layout->stride);
+            // Every ready row is taken after each push, so the blur always has room for the next one.
+            if (!PushInputRow(&blur->rows, blur->buffer + (size_t)k * layout->stride)) return StatusInputOpenFailed;
             int32_t status = TakeReadyRows(blur, sink, &waiting);
             if (status != StatusDone) return status;
         }

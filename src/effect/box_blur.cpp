@@ -11,7 +11,11 @@ bool BlurPixels(uint8_t* block, int32_t width, int32_t height, int32_t radius) {
     // Rows are copied into the blur before the rows above them are overwritten, so one block serves as both.
     int32_t written = 0;
     for (int32_t row = 0; row < height; ++row) {
-        PushInputRow(&blur, block + (size_t)row * stride);
+        // Cannot fail: every ready row is taken below, so the blur always has room for the next one.
+        if (!PushInputRow(&blur, block + (size_t)row * stride)) {
+            EndRowBlur(&blur);
+            return false;
+        }
         // The next row comes from main memory: asking for it now lets the fetch overlap the output rows' work
         // instead of stalling the next push.
         if (row + 1 < height) {

@@ -102,11 +102,6 @@ static bool OutputReady(const RowBlur* blur) {
     return blur->rowsOut < blur->rows && blur->rowsIn > LastRowNeeded(blur, blur->rowsOut);
 }
 
-bool ReadyForInput(const RowBlur* blur) {
-    // The slot of the next row is still in use until the output row before it has been taken.
-    return blur->rowsIn < blur->rows && !OutputReady(blur);
-}
-
 // The row takes the slot of the row leaving the window (zeros until the ring is full), and the column sums gain
 // the one and lose the other in the same pass.
 static void ReplaceRow(uint16_t* sums, uint8_t* slot, const uint8_t* row, size_t count) {
@@ -116,7 +111,9 @@ static void ReplaceRow(uint16_t* sums, uint8_t* slot, const uint8_t* row, size_t
     }
 }
 
-void PushInputRow(RowBlur* blur, const uint8_t* row) {
+bool PushInputRow(RowBlur* blur, const uint8_t* row) {
+    // The slot of the next row is still in use until the output row before it has been taken.
+    if (blur->rowsIn >= blur->rows || OutputReady(blur)) return false;
     uint8_t* slot = RingRow(blur, blur->rowsIn);
     size_t count = (size_t)blur->width * 3;
 #if defined(MISTVANE_WIDE_ROW_BLUR)
@@ -133,6 +130,7 @@ void PushInputRow(RowBlur* blur, const uint8_t* row) {
     memcpy(slot + count, row + count, blur->stride - count);
     blur->rowsIn++;
     if (blur->rowsIn > blur->window) blur->rowsCounted = blur->rowsIn - blur->window;
+    return true;
 }
 
 // Near the bottom no row enters to push the oldest out: it is taken off on its own.

@@ -56,11 +56,9 @@ struct RowBlur {
 // still exceeds kMaxBlurRadius).
 bool StartRowBlur(RowBlur* blur, int32_t width, int32_t rows, int32_t radius, size_t stride);
 
-// Whether the next input row can go in: false when every row is in, or when a finished output row must be taken
-// first.
-bool ReadyForInput(const RowBlur* blur);
-// Takes in the next `stride` bytes of input (copied, so `row` may be reused or overwritten at once).
-void PushInputRow(RowBlur* blur, const uint8_t* row);
+// Takes in the next `stride` bytes of input (copied, so `row` may be reused or overwritten at once). Returns false,
+// taking nothing, when every row is in or when a finished output row must be taken first.
+bool PushInputRow(RowBlur* blur, const uint8_t* row);
 
 // Writes the next blurred row (`stride` bytes: pixels, then the input row's padding) to `out` once the rows it
 // needs are in. Returns false when no row is ready. `out` may be the memory the row was read from.
