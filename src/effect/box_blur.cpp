@@ -16,12 +16,9 @@ bool BlurPixels(uint8_t* block, int32_t width, int32_t height, int32_t radius) {
             EndRowBlur(&blur);
             return false;
         }
-        // The next row comes from main memory: asking for it now lets the fetch overlap the output rows' work
-        // instead of stalling the next push.
-        if (row + 1 < height) {
-            const uint8_t* next = block + (size_t)(row + 1) * stride;
-            for (size_t k = 0; k < stride; k += 64) __builtin_prefetch(next + k);
-        }
+        // The next row comes from main memory: asked for while the output rows are averaged, it is there by the
+        // next push instead of stalling it.
+        if (row + 1 < height) ExpectInputRow(&blur, block + (size_t)(row + 1) * stride);
         while (PopOutputRow(&blur, block + (size_t)written * stride)) ++written;
     }
     while (PopOutputRow(&blur, block + (size_t)written * stride)) ++written;

@@ -67,6 +67,8 @@ bool StartRowBlur(RowBlur* blur, int32_t width, int32_t rows, int32_t radius, si
     blur->rowsCounted = 0;
     blur->divisorRows = 0;
     blur->vectors = ProcessorVectors();
+    blur->upcoming.next = 0;
+    blur->upcoming.left = 0;
     // One byte at least, so that an empty image still gets a block a null result can be told apart from.
     blur->ring = (uint8_t*)AllocateBlock(stride * (size_t)window + 1);
     blur->columnSums = (uint16_t*)AllocateBlock(sums * sizeof(uint16_t));
@@ -131,6 +133,11 @@ bool PushInputRow(RowBlur* blur, const uint8_t* row) {
     blur->rowsIn++;
     if (blur->rowsIn > blur->window) blur->rowsCounted = blur->rowsIn - blur->window;
     return true;
+}
+
+void ExpectInputRow(RowBlur* blur, const uint8_t* row) {
+    blur->upcoming.next = row;
+    blur->upcoming.left = blur->stride;
 }
 
 // Near the bottom no row enters to push the oldest out: it is taken off on its own.
@@ -216,8 +223,8 @@ static void AverageAlongRow(RowBlur* blur, uint8_t* out) {
                 uint32_t totals[4];
                 _mm_storeu_si128((__m128i*)totals, total);
                 x = blur->vectors >= VectorsAvx512
-                        ? AverageMiddleAvx512(sums, radius, x, end, totals, divisorValue, out)
-                        : AverageMiddleAvx2(sums, radius, x, end, totals, divisorValue, out);
+                        ? AverageMiddleAvx512(sums, radius, x, end, totals, divisorValue, out, &blur->upcoming)
+                        : AverageMiddleAvx2(sums, radius, x, end, totals, divisorValue, out, &blur->upcoming);
                 total = _mm_setr_epi32((int)totals[0], (int)totals[1], (int)totals[2], 0);
             }
 #endif
@@ -292,6 +299,8 @@ bool PopOutputRow(RowBlur* blur, uint8_t* out) {
     for (; blur->rowsCounted < first; blur->rowsCounted++) SubtractRow(blur, blur->rowsCounted);
     PrepareDivisors(blur, LastRowNeeded(blur, row) - first + 1);
     AverageAlongRow(blur, out);
+    // Whatever of the expected row the loops did not ask for is asked for now.
+    PrefetchRest(&blur->upcoming);
     // Padding travels with its row unchanged.
     const uint8_t* source = RingRow(blur, row);
     for (size_t k = (size_t)blur->width * 3; k < blur->stride; ++k) out[k] = source[k];

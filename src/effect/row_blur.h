@@ -34,6 +34,25 @@ typedef float BlurDivisor;
 typedef uint64_t BlurDivisor;
 #endif
 
+// Memory to bring into the cache a line at a time while rows are averaged.
+struct PrefetchCursor {
+    const uint8_t* next;
+    size_t left;  // bytes from `next` on still to ask for
+};
+
+// Asks for the next cache line of the cursor, if any is left.
+inline void PrefetchLine(PrefetchCursor* cursor) {
+    if (cursor->left == 0) return;
+    __builtin_prefetch(cursor->next);
+    size_t step = cursor->left < 64 ? cursor->left : 64;
+    cursor->next += step;
+    cursor->left -= step;
+}
+
+inline void PrefetchRest(PrefetchCursor* cursor) {
+    while (cursor->left > 0) PrefetchLine(cursor);
+}
+
 struct RowBlur {
     int32_t width;
     int32_t rows;
@@ -48,6 +67,7 @@ struct RowBlur {
     int32_t rowsOut;
     int32_t rowsCounted;    // the first row the column sums still include
     int32_t vectors;        // the ProcessorVectorLevel the loops use
+    PrefetchCursor upcoming;  // input the caller will push next, if it said so
 };
 
 // Prepares a blur of `rows` rows of `width` pixels, each row `stride` bytes long (stride >= width * 3). A radius
@@ -59,6 +79,10 @@ bool StartRowBlur(RowBlur* blur, int32_t width, int32_t rows, int32_t radius, si
 // Takes in the next `stride` bytes of input (copied, so `row` may be reused or overwritten at once). Returns false,
 // taking nothing, when every row is in or when a finished output row must be taken first.
 bool PushInputRow(RowBlur* blur, const uint8_t* row);
+
+// Says that the next row to be pushed is at `row`, in memory not yet read: the output rows taken before that push
+// ask for it a cache line at a time as they go, so that fetching it overlaps their work.
+void ExpectInputRow(RowBlur* blur, const uint8_t* row);
 
 // Writes the next blurred row (`stride` bytes: pixels, then the input row's padding) to `out` once the rows it
 // needs are in. Returns false when no row is ready. `out` may be the memory the row was read from.

@@ -75,7 +75,7 @@ AVX2 static inline __m256i Means8(__m256i totals, __m256 divisor) {
 }
 
 AVX2 int32_t AverageMiddleAvx2(const uint16_t* sums, int32_t radius, int32_t x, int32_t end, uint32_t totals[3],
-                               float divisorValue, uint8_t* out) {
+                               float divisorValue, uint8_t* out, PrefetchCursor* upcoming) {
     const int32_t kBlock = 8;
     if (end - x < kBlock) return x;
     // Lane j of the next vector continues the channel of lane 5 + j % 3 of this one (8 = 2 mod 3).
@@ -90,7 +90,10 @@ AVX2 int32_t AverageMiddleAvx2(const uint16_t* sums, int32_t radius, int32_t x, 
     const uint16_t* entering = sums + 3 * (x + radius);
     const uint16_t* leaving = sums + 3 * (x - radius - 1);
     uint8_t* pixel = out + 3 * (size_t)x;
+    // Kept in a local: stores through `out` could otherwise alias the cursor and force it back to memory.
+    PrefetchCursor fetch = *upcoming;
     for (; end - x >= kBlock; x += kBlock, entering += 24, leaving += 24, pixel += 24) {
+        PrefetchLine(&fetch);
         __m256i t0 = LanePrefix8(Changes8(entering, leaving));
         __m256i t1 = LanePrefix8(Changes8(entering + 8, leaving + 8));
         __m256i t2 = LanePrefix8(Changes8(entering + 16, leaving + 16));
@@ -107,6 +110,7 @@ AVX2 int32_t AverageMiddleAvx2(const uint16_t* sums, int32_t radius, int32_t x, 
         _mm_storeu_si128((__m128i*)pixel, _mm256_castsi256_si128(bytes));
         _mm_storel_epi64((__m128i*)(pixel + 16), _mm256_extracti128_si256(bytes, 1));
     }
+    *upcoming = fetch;
     totals[0] = (uint32_t)_mm256_extract_epi32(carried, 0);
     totals[1] = (uint32_t)_mm256_extract_epi32(carried, 1);
     totals[2] = (uint32_t)_mm256_extract_epi32(carried, 2);
@@ -132,7 +136,7 @@ AVX512 static inline __m128i MeanBytes16(__m512i totals, __m512 divisor) {
 }
 
 AVX512 int32_t AverageMiddleAvx512(const uint16_t* sums, int32_t radius, int32_t x, int32_t end,
-                                   uint32_t totals[3], float divisorValue, uint8_t* out) {
+                                   uint32_t totals[3], float divisorValue, uint8_t* out, PrefetchCursor* upcoming) {
     const int32_t kBlock = 16;
     if (end - x < kBlock) return x;
     // Lane j of the next vector continues the channel of lane 13 + j % 3 of this one (16 = 1 mod 3).
@@ -146,7 +150,10 @@ AVX512 int32_t AverageMiddleAvx512(const uint16_t* sums, int32_t radius, int32_t
     const uint16_t* entering = sums + 3 * (x + radius);
     const uint16_t* leaving = sums + 3 * (x - radius - 1);
     uint8_t* pixel = out + 3 * (size_t)x;
+    // Kept in a local: stores through `out` could otherwise alias the cursor and force it back to memory.
+    PrefetchCursor fetch = *upcoming;
     for (; end - x >= kBlock; x += kBlock, entering += 48, leaving += 48, pixel += 48) {
+        PrefetchLine(&fetch);
         __m512i t0 = LanePrefix16(Changes16(entering, leaving));
         __m512i t1 = LanePrefix16(Changes16(entering + 16, leaving + 16));
         __m512i t2 = LanePrefix16(Changes16(entering + 32, leaving + 32));
@@ -160,6 +167,7 @@ AVX512 int32_t AverageMiddleAvx512(const uint16_t* sums, int32_t radius, int32_t
         _mm_storeu_si128((__m128i*)(pixel + 16), MeanBytes16(v1, divisor));
         _mm_storeu_si128((__m128i*)(pixel + 32), MeanBytes16(v2, divisor));
     }
+    *upcoming = fetch;
     uint32_t lanes[16];
     _mm512_storeu_si512(lanes, carried);
     totals[0] = lanes[0];

@@ -6,6 +6,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "row_blur.h"
+
 #if defined(__x86_64__) && defined(__GNUC__)
 #define MISTVANE_WIDE_ROW_BLUR 1
 
@@ -18,11 +20,11 @@ void ReplaceRowAvx512(uint16_t* sums, uint8_t* slot, const uint8_t* row, size_t 
 // window sums of pixel x - 1; the pixels from x on are written to `out` (the whole row) in blocks while a block
 // fits before `end`. Returns the first pixel not written, with `totals` then holding the sums of the pixel before
 // it. `sums` are the column sums of the row; every pixel in [x, end) has both column
-// x - radius - 1 and column x + radius inside the row.
+// x - radius - 1 and column x + radius inside the row. One cache line of `upcoming` is asked for per block.
 int32_t AverageMiddleAvx2(const uint16_t* sums, int32_t radius, int32_t x, int32_t end, uint32_t totals[3],
-                          float divisor, uint8_t* out);
+                          float divisor, uint8_t* out, PrefetchCursor* upcoming);
 int32_t AverageMiddleAvx512(const uint16_t* sums, int32_t radius, int32_t x, int32_t end, uint32_t totals[3],
-                            float divisor, uint8_t* out);
+                            float divisor, uint8_t* out, PrefetchCursor* upcoming);
 
 #endif
 
