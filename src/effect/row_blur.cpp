@@ -118,16 +118,14 @@ bool PushInputRow(RowBlur* blur, const uint8_t* row) {
     if (blur->rowsIn >= blur->rows || OutputReady(blur)) return false;
     uint8_t* slot = RingRow(blur, blur->rowsIn);
     size_t count = (size_t)blur->width * 3;
+    size_t done = 0;
 #if defined(MISTVANE_WIDE_ROW_BLUR)
-    if (blur->vectors >= VectorsAvx512) {
-        ReplaceRowAvx512(blur->columnSums, slot, row, count);
-    } else if (blur->vectors >= VectorsAvx2) {
-        ReplaceRowAvx2(blur->columnSums, slot, row, count);
-    } else
+    if (blur->vectors >= VectorsAvx512)
+        done = ReplaceRowAvx512(blur->columnSums, slot, row, count);
+    else if (blur->vectors >= VectorsAvx2)
+        done = ReplaceRowAvx2(blur->columnSums, slot, row, count);
 #endif
-    {
-        ReplaceRow(blur->columnSums, slot, row, count);
-    }
+    ReplaceRow(blur->columnSums + done, slot + done, row + done, count - done);
     // The padding is kept to go out with the row.
     memcpy(slot + count, row + count, blur->stride - count);
     blur->rowsIn++;

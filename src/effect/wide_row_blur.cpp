@@ -17,7 +17,7 @@
 #define AVX2 __attribute__((target("avx2")))
 #define AVX512 __attribute__((target("avx512f,avx512bw")))
 
-AVX2 void ReplaceRowAvx2(uint16_t* sums, uint8_t* slot, const uint8_t* row, size_t count) {
+AVX2 size_t ReplaceRowAvx2(uint16_t* sums, uint8_t* slot, const uint8_t* row, size_t count) {
     size_t k = 0;
     for (; k + 16 <= count; k += 16) {
         __m128i entering = _mm_loadu_si128((const __m128i*)(row + k));
@@ -27,13 +27,10 @@ AVX2 void ReplaceRowAvx2(uint16_t* sums, uint8_t* slot, const uint8_t* row, size
         __m256i s = _mm256_loadu_si256((const __m256i*)(sums + k));
         _mm256_storeu_si256((__m256i*)(sums + k), _mm256_add_epi16(s, change));
     }
-    for (; k < count; ++k) {
-        sums[k] = (uint16_t)(sums[k] + row[k] - slot[k]);
-        slot[k] = row[k];
-    }
+    return k;
 }
 
-AVX512 void ReplaceRowAvx512(uint16_t* sums, uint8_t* slot, const uint8_t* row, size_t count) {
+AVX512 size_t ReplaceRowAvx512(uint16_t* sums, uint8_t* slot, const uint8_t* row, size_t count) {
     size_t k = 0;
     for (; k + 32 <= count; k += 32) {
         __m256i entering = _mm256_loadu_si256((const __m256i*)(row + k));
@@ -42,10 +39,7 @@ AVX512 void ReplaceRowAvx512(uint16_t* sums, uint8_t* slot, const uint8_t* row, 
         __m512i change = _mm512_sub_epi16(_mm512_cvtepu8_epi16(entering), _mm512_cvtepu8_epi16(leaving));
         _mm512_storeu_si512(sums + k, _mm512_add_epi16(_mm512_loadu_si512(sums + k), change));
     }
-    for (; k < count; ++k) {
-        sums[k] = (uint16_t)(sums[k] + row[k] - slot[k]);
-        slot[k] = row[k];
-    }
+    return k;
 }
 
 // --- 256 bits: eight lanes, blocks of 24 bytes (8 pixels) ---

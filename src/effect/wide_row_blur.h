@@ -12,9 +12,9 @@
 #define MISTVANE_WIDE_ROW_BLUR 1
 
 // Column sums gain the bytes of `row` and lose those of `slot`, which then takes `row`'s bytes: the row entering
-// the window replaces the one leaving it, `count` bytes of each.
-void ReplaceRowAvx2(uint16_t* sums, uint8_t* slot, const uint8_t* row, size_t count);
-void ReplaceRowAvx512(uint16_t* sums, uint8_t* slot, const uint8_t* row, size_t count);
+// the window replaces the one leaving it. Whole vectors only: returns how many of the `count` bytes were done.
+size_t ReplaceRowAvx2(uint16_t* sums, uint8_t* slot, const uint8_t* row, size_t count);
+size_t ReplaceRowAvx512(uint16_t* sums, uint8_t* slot, const uint8_t* row, size_t count);
 
 // The middle of a row, where every window is whole and has the same divisor. On entry `totals` holds the three
 // window sums of pixel x - 1; the pixels from x on are written to `out` (the whole row) in blocks while a block
