@@ -124,14 +124,24 @@ int32_t RunWithFaults(Faults& faults) {
     return status;
 }
 
+int32_t StatusWhenReadingFailsAt(const std::vector<uint8_t>& bytes, size_t at) {
+    Faults faults;
+    faults.data = bytes;
+    faults.failReadAt = at;
+    return RunWithFaults(faults);
+}
+
+int32_t StatusWhenWritingFailsAfter(const std::vector<uint8_t>& bytes, size_t after) {
+    Faults faults;
+    faults.data = bytes;
+    faults.failWriteAfter = after;
+    return RunWithFaults(faults);
+}
+
 TEST(RunBitmapBlur, FailingReadsAnywhereGiveInputFailure) {
     TestBitmap bmp = MakeBitmap({.width = 7, .height = 25, .gap = 20, .trailing = 30});
-    for (size_t at = kHeadersSize; at < bmp.bytes.size(); at += 7) {
-        Faults faults;
-        faults.data = bmp.bytes;
-        faults.failReadAt = at;
-        EXPECT_EQ(RunWithFaults(faults), StatusInputOpenFailed) << at;
-    }
+    for (size_t at = kHeadersSize; at < bmp.bytes.size(); at += 7)
+        EXPECT_EQ(StatusWhenReadingFailsAt(bmp.bytes, at), StatusInputOpenFailed) << at;
 }
 
 TEST(RunBitmapBlur, AFileThatShrinksBeforeItsLastRowGivesInputFailure) {
@@ -154,25 +164,15 @@ TEST(RunBitmapBlur, AFileThatShrinksBeforeItsLastRowGivesInputFailure) {
 TEST(RunBitmapBlur, FaultsInAnyBandAreReported) {
     TestBitmap bmp = MakeBitmap({.width = 1001, .height = 100, .lastRowUnpadded = true});
     for (size_t at = kHeadersSize; at < bmp.bytes.size(); at += 9973) {
-        Faults reading;
-        reading.data = bmp.bytes;
-        reading.failReadAt = at;
-        EXPECT_EQ(RunWithFaults(reading), StatusInputOpenFailed) << at;
-        Faults writing;
-        writing.data = bmp.bytes;
-        writing.failWriteAfter = at;
-        EXPECT_EQ(RunWithFaults(writing), StatusOutputOpenFailed) << at;
+        EXPECT_EQ(StatusWhenReadingFailsAt(bmp.bytes, at), StatusInputOpenFailed) << at;
+        EXPECT_EQ(StatusWhenWritingFailsAfter(bmp.bytes, at), StatusOutputOpenFailed) << at;
     }
 }
 
 TEST(RunBitmapBlur, FailingWritesAnywhereGiveOutputFailure) {
     TestBitmap bmp = MakeBitmap({.width = 7, .height = 25, .gap = 20, .trailing = 30});
-    for (size_t after = 0; after < bmp.bytes.size(); after += 11) {
-        Faults faults;
-        faults.data = bmp.bytes;
-        faults.failWriteAfter = after;
-        EXPECT_EQ(RunWithFaults(faults), StatusOutputOpenFailed) << after;
-    }
+    for (size_t after = 0; after < bmp.bytes.size(); after += 11)
+        EXPECT_EQ(StatusWhenWritingFailsAfter(bmp.bytes, after), StatusOutputOpenFailed) << after;
 }
 
 }  // namespace

@@ -31,11 +31,14 @@ int32_t BlurWithFileLimit(const std::string& input, const std::string& output, r
 
 class WriteFaults : public testing::Test {
   protected:
+    // Headers, a gap, padded rows and trailing bytes: a write can fail in each of them.
+    explicit WriteFaults(const BitmapShape& shape = {.width = 61, .height = 90, .infoSize = 108, .gap = 20, .trailing = 300})
+        : bmp(MakeBitmap(shape)) {}
+
     TempDir dir;
     std::string input = dir / "in.bmp";
     std::string output = dir / "out.bmp";
-    // Headers, a gap, padded rows and trailing bytes: a write can fail in each of them.
-    TestBitmap bmp = MakeBitmap({.width = 61, .height = 90, .infoSize = 108, .gap = 20, .trailing = 300});
+    TestBitmap bmp;
 
     void SetUp() override { WriteFile(input, bmp.bytes); }
 };
@@ -96,14 +99,9 @@ TEST_F(WriteFaults, DirectoryWithoutWritePermission) {
 
 // Outputs over half a megabyte are written by a thread of their own while the blur goes on: its failures must
 // come back just the same, wherever they happen.
-class LargeWriteFaults : public testing::Test {
+class LargeWriteFaults : public WriteFaults {
   protected:
-    TempDir dir;
-    std::string input = dir / "in.bmp";
-    std::string output = dir / "out.bmp";
-    TestBitmap bmp = MakeBitmap({.width = 701, .height = -1000, .trailing = 5});
-
-    void SetUp() override { WriteFile(input, bmp.bytes); }
+    LargeWriteFaults() : WriteFaults({.width = 701, .height = -1000, .trailing = 5}) {}
 };
 
 TEST_F(LargeWriteFaults, FileSizeLimitBeforeDuringAndAfterTheHandOver) {
