@@ -9,16 +9,13 @@
 #include "VostrelMistvane.h"
 #include "bitmap_blur.h"
 #include "test_bitmaps.h"
+#include "file_fixture.h"
 #include "test_files.h"
 
 namespace {
 
-class BadInput : public testing::Test {
+class BadInput : public FileFixture {
   protected:
-    TempDir dir;
-    std::string input = dir / "in.bmp";
-    std::string output = dir / "out.bmp";
-
     // Runs one case through Mistvane and BlurBitmapBytes and checks everything a caller may rely on.
     void Expect(const std::vector<uint8_t>& bytes, int32_t expected, const std::string& what) {
         SCOPED_TRACE(what);

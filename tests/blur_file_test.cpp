@@ -4,6 +4,7 @@
 
 #include "VostrelMistvane.h"
 #include "test_bitmaps.h"
+#include "file_fixture.h"
 #include "test_files.h"
 
 namespace {
@@ -22,11 +23,8 @@ int32_t BlurCapturing(const std::string& input, const std::string& output, std::
     return status;
 }
 
-class BlurFile : public testing::Test {
+class BlurFile : public FileFixture {
   protected:
-    TempDir dir;
-    std::string input = dir / "in.bmp";
-    std::string output = dir / "out.bmp";
     TestBitmap bmp = MakeBitmap({.width = 30, .height = 23, .trailing = 5});
 
     void SetUp() override { WriteFile(input, bmp.bytes); }

@@ -11,6 +11,7 @@
 
 #include "VostrelMistvane.h"
 #include "test_bitmaps.h"
+#include "file_fixture.h"
 #include "test_files.h"
 
 namespace {
@@ -29,15 +30,12 @@ int32_t BlurWithFileLimit(const std::string& input, const std::string& output, r
     });
 }
 
-class WriteFaults : public testing::Test {
+class WriteFaults : public FileFixture {
   protected:
     // Headers, a gap, padded rows and trailing bytes: a write can fail in each of them.
     explicit WriteFaults(const BitmapShape& shape = {.width = 61, .height = 90, .infoSize = 108, .gap = 20, .trailing = 300})
         : bmp(MakeBitmap(shape)) {}
 
-    TempDir dir;
-    std::string input = dir / "in.bmp";
-    std::string output = dir / "out.bmp";
     TestBitmap bmp;
 
     void SetUp() override { WriteFile(input, bmp.bytes); }

@@ -3,6 +3,7 @@
 
 #include "VostrelMistvane.h"
 #include "test_bitmaps.h"
+#include "file_fixture.h"
 #include "test_files.h"
 
 namespace {
@@ -18,11 +19,8 @@ std::string Slurp(const std::string& path) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-class HostProgram : public testing::Test {
+class HostProgram : public FileFixture {
   protected:
-    TempDir dir;
-    std::string input = dir / "in.bmp";
-    std::string output = dir / "out.bmp";
     TestBitmap bmp = MakeBitmap({.width = 13, .height = 11});
 
     void SetUp() override { WriteFile(input, bmp.bytes); }

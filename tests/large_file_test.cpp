@@ -5,16 +5,13 @@
 #include "VostrelMistvane.h"
 #include "bitmap_layout.h"
 #include "test_bitmaps.h"
+#include "file_fixture.h"
 #include "test_files.h"
 
 namespace {
 
-class LargeFile : public testing::Test {
+class LargeFile : public FileFixture {
   protected:
-    TempDir dir;
-    std::string input = dir / "in.bmp";
-    std::string output = dir / "out.bmp";
-
     // Headers claiming width x height, in a sparse file of `size` bytes. False when the file system cannot hold it.
     bool WriteSparse(int32_t width, int32_t height, uint64_t size) {
         std::vector<uint8_t> header = MakeBitmap({.width = 0, .height = 0}).bytes;
