@@ -7,10 +7,15 @@
 
 #include <stdint.h>
 
-#if defined(_WIN32)
-/* Windows wide strings are 16-bit wchar_t; the platform calls with the standard calling convention. */
+#if defined(_WIN32) || defined(_WIN32_WCE)
+/* Windows wide strings are 16-bit wchar_t; the platform calls with the standard calling convention, which on ARM
+ * is the only one. */
 typedef wchar_t MistvaneChar;
+#if defined(__arm__) || defined(_M_ARM)
+#define MISTVANE_CALL
+#else
 #define MISTVANE_CALL __stdcall
+#endif
 #else
 #ifndef __cplusplus
 #include <uchar.h>
@@ -20,7 +25,7 @@ typedef char16_t MistvaneChar;
 #endif
 
 #if defined(VOSTREL_MISTVANE_BUILDING)
-#if defined(_WIN32)
+#if defined(_WIN32) || defined(_WIN32_WCE)
 #define MISTVANE_API
 #else
 #define MISTVANE_API __attribute__((visibility("default")))

@@ -1,15 +1,14 @@
 // Stand-in for the platform's core library, COREDLL.dll: its operations the module uses, on the Windows C runtime
-// and kernel32, exported by the same ordinals (src/module/ordinals.h).
+// and kernel32, exported by the same ordinals and names (src/module/ordinals.h).
 //
 // Narrow paths are in the library's ANSI code page, as on the platform. This library's ANSI code page is UTF-8
 // (code page 65001, which Windows also allows as a system's ANSI code page), so that every valid UTF-16 path has a
-// narrow form and opens: conversion to code page 0 gives UTF-8, and the file operations turn their narrow paths back
-// into UTF-16 and use the wide file functions. Conversions follow Windows' rules for the code page, UTF-8's
-// included. Tests can switch the library to another ANSI code page with the named export StandInCoreUseAnsiCodePage,
+// narrow form and opens: conversion to code page 0 gives UTF-8, and the streams turn their narrow paths back into
+// UTF-16 and use the wide file functions. The kernel's file calls take UTF-16 paths, as on the platform.
+// Conversions follow Windows' rules for the code page, UTF-8's included. Tests can switch the library to another ANSI code page with the named export StandInCoreUseAnsiCodePage,
 // to see how the module copes with one that cannot hold every path.
 //
 // Streams are never inherited by child processes: the platform has no handle inheritance.
-#include <fcntl.h>
 #include <io.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -43,44 +42,6 @@ wchar_t* WidePath(const char* path) {
         return 0;
     }
     return wide;
-}
-
-// The narrow form of a path, exactly: 0 when the code page cannot hold it.
-int ToNarrow(const wchar_t* path, char* narrow, int capacity) {
-    if (ansiCodePage == CP_UTF8) return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, path, -1, narrow, capacity, 0, 0);
-    BOOL usedDefault = FALSE;
-    int bytes = WideCharToMultiByte(ansiCodePage, WC_NO_BEST_FIT_CHARS, path, -1, narrow, capacity, 0, &usedDefault);
-    return usedDefault ? 0 : bytes;
-}
-
-// The narrow form of a path in a block from the library's heap (CoreAllocate); null when the code page cannot hold
-// it.
-char* NarrowPath(const wchar_t* path) {
-    int bytes = ToNarrow(path, 0, 0);
-    if (bytes <= 0) return 0;
-    char* narrow = (char*)malloc((size_t)bytes);
-    if (narrow && ToNarrow(path, narrow, bytes) != bytes) {
-        free(narrow);
-        return 0;
-    }
-    return narrow;
-}
-
-// A stream on a handle just opened; it takes the handle over, or closes it.
-FILE* StreamOnHandle(HANDLE handle, int flags, const char* mode) {
-    if (handle == INVALID_HANDLE_VALUE) return 0;
-    int descriptor = _open_osfhandle((intptr_t)handle, flags);
-    if (descriptor < 0) {
-        CloseHandle(handle);
-        return 0;
-    }
-    FILE* file = _fdopen(descriptor, mode);
-    if (!file) _close(descriptor);
-    return file;
-}
-
-bool IsDeviceNamespace(const wchar_t* path) {
-    return wcsncmp(path, L"\\\\.\\", 4) == 0;
 }
 
 }  // namespace
@@ -172,113 +133,98 @@ int32_t CoreDivide(int32_t divisor, int32_t dividend) {
     return dividend / divisor;
 }
 
-int64_t CoreStreamLength(CoreStream* stream) {
-    return _filelengthi64(_fileno(File(stream)));
+// The platform's own operations, bound by name. Most are the Windows call of the same name; where the platform
+// differs, the stand-in does what the platform does.
+
+void* StandInCreateFileW(const wchar_t* path, uint32_t access, uint32_t share, void* security, uint32_t creation,
+                         uint32_t flags, void* templateFile) {
+    return CreateFileW(path, access, share, (LPSECURITY_ATTRIBUTES)security, creation, flags, (HANDLE)templateFile);
 }
 
-int CoreStreamFailed(CoreStream* stream) {
+int32_t StandInWriteFile(void* file, const void* buffer, uint32_t count, uint32_t* written, void* overlapped) {
+    DWORD done = 0;
+    BOOL ok = WriteFile((HANDLE)file, buffer, count, &done, (LPOVERLAPPED)overlapped);
+    if (written) *written = done;
+    return ok;
+}
+
+int32_t StandInFlushFileBuffers(void* file) {
+    return FlushFileBuffers((HANDLE)file);
+}
+
+int32_t StandInCloseHandle(void* handle) {
+    return CloseHandle((HANDLE)handle);
+}
+
+uint32_t StandInGetFileSize(void* file, uint32_t* high) {
+    DWORD highPart = 0;
+    DWORD low = GetFileSize((HANDLE)file, &highPart);
+    if (high) *high = highPart;
+    return low;
+}
+
+uint32_t StandInGetFileAttributesW(const wchar_t* path) {
+    return GetFileAttributesW(path);
+}
+
+int32_t StandInSetFileAttributesW(const wchar_t* path, uint32_t attributes) {
+    return SetFileAttributesW(path, attributes);
+}
+
+// Replaces an existing file in one step, and fails when there is none, as the platform's call does. Desktop Windows
+// has symbolic links, which the platform lacks: the file a link names is the one replaced, so the link stays.
+int32_t StandInDeleteAndRenameFile(const wchar_t* existingTarget, const wchar_t* source) {
+    HANDLE handle = CreateFileW(existingTarget, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, 0);
+    if (handle == INVALID_HANDLE_VALUE) return 0;
+    wchar_t* finalPath = 0;
+    DWORD units = GetFinalPathNameByHandleW(handle, 0, 0, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (units) finalPath = (wchar_t*)malloc(units * sizeof(wchar_t));
+    if (finalPath && GetFinalPathNameByHandleW(handle, finalPath, units, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS) >= units) {
+        free(finalPath);
+        finalPath = 0;
+    }
+    CloseHandle(handle);
+    BOOL done = finalPath && MoveFileExW(source, finalPath, MOVEFILE_REPLACE_EXISTING);
+    free(finalPath);
+    return done;
+}
+
+int32_t StandInMoveFileW(const wchar_t* from, const wchar_t* to) {
+    return MoveFileW(from, to);
+}
+
+int32_t StandInDeleteFileW(const wchar_t* path) {
+    return DeleteFileW(path);
+}
+
+uint32_t StandInGetLastError(void) {
+    return GetLastError();
+}
+
+void StandInSetLastError(uint32_t error) {
+    SetLastError(error);
+}
+
+uint32_t StandInGetTickCount(void) {
+    return GetTickCount();
+}
+
+int32_t StandInInterlockedIncrement(int32_t* target) {
+    return InterlockedIncrement((volatile LONG*)target);
+}
+
+int StandInferror(CoreStream* stream) {
     return ferror(File(stream));
 }
 
-int CorePathKind(const char* path) {
-    wchar_t* widePath = WidePath(path);
-    if (!widePath) return CorePathUnknown;
-    // Opening a device for nothing can still have effects (a pipe instance is taken), so the device namespace is
-    // not opened at all.
-    if (IsDeviceNamespace(widePath)) {
-        free(widePath);
-        return CorePathDevice;
-    }
-    HANDLE handle = CreateFileW(widePath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, 0);
-    free(widePath);
-    if (handle == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? CorePathMissing : CorePathUnknown;
-    }
-    int kind = CorePathDevice;
-    if (GetFileType(handle) == FILE_TYPE_DISK) {
-        BY_HANDLE_FILE_INFORMATION information;
-        if (!GetFileInformationByHandle(handle, &information))
-            kind = CorePathUnknown;
-        else
-            kind = information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? CorePathDirectory : CorePathFile;
-    }
-    CloseHandle(handle);
-    return kind;
+// The platform's streams sit on kernel file handles, and this gives the handle, not a C runtime descriptor.
+void* StandIn_fileno(CoreStream* stream) {
+    return (void*)_get_osfhandle(_fileno(File(stream)));
 }
 
-char* CoreWritableFilePath(const char* path) {
-    wchar_t* widePath = WidePath(path);
-    if (!widePath) return 0;
-    HANDLE handle = CreateFileW(widePath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, 0);
-    free(widePath);
-    if (handle == INVALID_HANDLE_VALUE) return 0;
-    char* result = 0;
-    BY_HANDLE_FILE_INFORMATION information;
-    // A read-only file is refused even where the open above succeeds regardless (an administrator under Wine).
-    if (GetFileInformationByHandle(handle, &information) &&
-        !(information.dwFileAttributes & FILE_ATTRIBUTE_READONLY)) {
-        DWORD units = GetFinalPathNameByHandleW(handle, 0, 0, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-        wchar_t* finalPath = units ? (wchar_t*)malloc(units * sizeof(wchar_t)) : 0;
-        if (finalPath) {
-            DWORD got = GetFinalPathNameByHandleW(handle, finalPath, units, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-            if (got > 0 && got < units) result = NarrowPath(finalPath);
-            free(finalPath);
-        }
-    }
-    CloseHandle(handle);
-    return result;
-}
-
-CoreStream* CoreCreateNewStream(const char* path, int* alreadyExists) {
-    *alreadyExists = 0;
-    wchar_t* widePath = WidePath(path);
-    if (!widePath) return 0;
-    HANDLE handle = CreateFileW(widePath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, 0, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, 0);
-    DWORD error = GetLastError();
-    free(widePath);
-    if (handle == INVALID_HANDLE_VALUE) *alreadyExists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
-    return Stream(StreamOnHandle(handle, _O_WRONLY | _O_BINARY, "wb"));
-}
-
-uint32_t CoreProcessId(void) {
-    return GetCurrentProcessId();
-}
-
-uint32_t CoreFileAttributes(const char* path) {
-    wchar_t* widePath = WidePath(path);
-    if (!widePath) return INVALID_FILE_ATTRIBUTES;
-    DWORD attributes = GetFileAttributesW(widePath);
-    free(widePath);
-    return attributes;
-}
-
-int CoreSetFileAttributes(const char* path, uint32_t attributes) {
-    wchar_t* widePath = WidePath(path);
-    if (!widePath) return 0;
-    BOOL done = SetFileAttributesW(widePath, attributes);
-    free(widePath);
-    return done;
-}
-
-int CoreReplaceFile(const char* source, const char* target) {
-    wchar_t* wideSource = WidePath(source);
-    wchar_t* wideTarget = WidePath(target);
-    BOOL done = wideSource && wideTarget && MoveFileExW(wideSource, wideTarget, MOVEFILE_REPLACE_EXISTING);
-    free(wideSource);
-    free(wideTarget);
-    return done;
-}
-
-int CoreRemoveFile(const char* path) {
-    wchar_t* widePath = WidePath(path);
-    if (!widePath) return 0;
-    BOOL done = DeleteFileW(widePath);
-    free(widePath);
-    return done;
+uint32_t StandIn__rt_udiv(uint32_t divisor, uint32_t dividend) {
+    return dividend / divisor;
 }
 
 }  // extern "C"

@@ -7,9 +7,6 @@
 
 // Big enough that copying the bytes around the pixels takes few calls, small enough for a small device.
 const size_t kCopyChunk = 16384;
-// Rows go through in bands of at least this many bytes, so that reading and writing them takes few enough calls
-// for their cost to vanish.
-const size_t kBandBytes = 128 * 1024;
 
 static int32_t MinInt(int32_t a, int32_t b) { return a < b ? a : b; }
 

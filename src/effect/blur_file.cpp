@@ -16,8 +16,8 @@ static bool WriteToFile(void* context, const void* buffer, size_t count) {
 // Opens the output and streams the blurred file into it. The input is closed once read, before the output takes the
 // target's place: the target may be the input itself, and Windows cannot replace a file that is still open.
 static int32_t BlurInto(BitmapBlur* blur, const uint8_t* headers, PlatformFile** input, const MistvaneChar* outputPath) {
-    char* path = 0;
-    PathConversion conversion = NarrowPath(outputPath, &path);
+    PathChar* path = 0;
+    PathConversion conversion = FilePath(outputPath, &path);
     if (conversion != PathConverted) return conversion == PathNoMemory ? StatusInputOpenFailed : StatusOutputOpenFailed;
     OutputFile output;
     bool opened = OpenOutput(path, &output);

@@ -9,12 +9,27 @@
 
 #include "VostrelMistvane.h"
 
+// Paths as the platform's file calls take them: UTF-16 on Windows and Windows CE, whose kernel file calls are wide,
+// UTF-8 elsewhere.
+#if defined(_WIN32) || defined(_WIN32_WCE)
+typedef MistvaneChar PathChar;
+#else
+typedef char PathChar;
+#endif
+
 void* AllocateBlock(size_t bytes);  // null when memory runs out
 void ReleaseBlock(void* block);     // accepts null
 
-// The platform's narrow form of a UTF-16 path, in a heap block to release with ReleaseBlock.
+// Rows are read and written in bands of about this many bytes: enough for the cost of each transfer to vanish,
+// little enough for the platform's memory.
+extern const size_t kBandBytes;
+
 enum PathConversion { PathConverted, PathInvalid, PathNoMemory };
+// The narrow form of a UTF-16 path that the runtime's streams open (the input), in a heap block to release with
+// ReleaseBlock.
 PathConversion NarrowPath(const MistvaneChar* widePath, char** narrowPath);
+// The form of a UTF-16 path that the platform's file calls take (the output), in a heap block.
+PathConversion FilePath(const MistvaneChar* widePath, PathChar** path);
 
 // Writes the one diagnostic to the standard error stream.
 void ReportNotBitmap();
@@ -31,18 +46,21 @@ bool WriteBytes(PlatformFile* file, const void* buffer, size_t count);
 bool CloseFile(PlatformFile* file);
 
 // An output that only replaces the file at `path` once it is complete. Regular files (and paths that do not exist
-// yet) are written to a new file beside the target, which takes the target's place and permission bits on commit;
+// yet) are written to a new file beside the target, which takes the target's place and protection on commit;
 // anything else, such as a device or a pipe, is written in place.
 struct OutputFile {
     PlatformFile* file;
-    char* targetPath;     // where the result goes; a symbolic link is followed to the file it names
-    char* temporaryPath;  // null when writing in place
+    PathChar* targetPath;     // where the result goes; where the platform has links, the file a link names
+    PathChar* temporaryPath;  // null when writing in place
 };
-bool OpenOutput(const char* path, OutputFile* output);
+bool OpenOutput(const PathChar* path, OutputFile* output);
 // Closes and moves the result into place. On failure the target keeps its previous content and nothing is left.
 bool CommitOutput(OutputFile* output);
 // Closes and removes whatever was written beside the target.
 void AbandonOutput(OutputFile* output);
+
+// A heap copy of `path` with room for `extra` more characters; null when memory runs out.
+PathChar* CopyPath(const PathChar* path, size_t extra);
 
 // What each platform supplies for the output above (output_file.cpp builds it from these).
 enum OutputKind {
@@ -51,19 +69,22 @@ enum OutputKind {
     OutputNotAFile,    // a device, a pipe or a directory: written in place (a directory then fails to open)
     OutputUnreachable  // the path cannot be examined
 };
-OutputKind KindOfOutput(const char* path);
-PlatformFile* OpenInPlace(const char* path);
+OutputKind KindOfOutput(const PathChar* path);
+PlatformFile* OpenInPlace(const PathChar* path);
 // The file an existing output names (links followed), in a heap block; null when this process may not write it.
-char* WritableFileBehind(const char* path);
+PathChar* WritableFileBehind(const PathChar* path);
 // How much of a path is its directory, separator included.
-size_t DirectoryPartLength(const char* path);
-uint32_t ProcessNumber();
+size_t DirectoryPartLength(const PathChar* path);
+// Two numbers for temporary names: one that differs between processes where the platform can tell them apart, and
+// one that differs between the calls of a process.
+uint32_t TemporaryNameSeed();
+uint32_t NextTemporaryNumber();
 // Creates a file that did not exist; *alreadyExists tells a name clash from any other failure.
-PlatformFile* CreateNewFile(const char* path, bool* alreadyExists);
+PlatformFile* CreateNewFile(const PathChar* path, bool* alreadyExists);
 // Gives the new file at temporaryPath the protection of target (permission bits, or attributes on Windows).
-bool CarryProtection(const char* target, PlatformFile* file, const char* temporaryPath);
+bool CarryProtection(const PathChar* target, PlatformFile* file, const PathChar* temporaryPath);
 // Puts `from` in the place of `to` in one step.
-bool ReplaceFile(const char* from, const char* to);
-void RemoveFile(const char* path);
+bool ReplaceFile(const PathChar* from, const PathChar* to);
+void RemoveFile(const PathChar* path);
 
 #endif

@@ -1,7 +1,24 @@
-// The core-library operations on Windows, every one a call into the platform's core library by ordinal
-// (src/module/ordinals.h). Paths reach the library in its narrow form: the ANSI code page.
+// The core-library operations on Windows and Windows CE, every one a call into the platform's core library,
+// COREDLL.dll: by ordinal where the table has one, otherwise by the platform's documented name
+// (src/module/ordinals.h). The input goes through the runtime's streams, whose narrow paths are in the ANSI code
+// page; the output through the kernel's file calls, whose paths are UTF-16, so an output path is used exactly as
+// the caller gave it.
 #include "imports.h"
 #include "platform.h"
+
+#if defined(_WIN32_WCE)
+// A device holds a few MB of program memory: small bands, about 16 rows of a 640-pixel image.
+const size_t kBandBytes = 16 * 1024;
+#else
+const size_t kBandBytes = 128 * 1024;
+#endif
+
+// Exactly one of the two is set: the input is a stream, an output a file handle.
+struct PlatformFile {
+    CoreStream* stream;
+    void* handle;
+    bool flushOnClose;  // a file that will replace another: everything must be stored before it takes its place
+};
 
 void* AllocateBlock(size_t bytes) {
     return CoreAllocate(bytes);
@@ -54,90 +71,191 @@ PathConversion NarrowPath(const MistvaneChar* widePath, char** narrowPath) {
     return PathConverted;
 }
 
-PlatformFile* OpenForReading(const char* path) {
-    if (!path || !*path) return 0;
-    return (PlatformFile*)CoreOpenStream(path, "rb");
+PathConversion FilePath(const MistvaneChar* widePath, PathChar** path) {
+    *path = 0;
+    if (!widePath) return PathInvalid;
+    if (!IsValidUtf16(widePath, CoreWideLength(widePath))) return PathInvalid;
+    *path = CopyPath(widePath, 0);
+    return *path ? PathConverted : PathNoMemory;
 }
 
-static CoreStream* Stream(PlatformFile* file) {
-    return (CoreStream*)file;
+static PlatformFile* Wrap(CoreStream* stream, void* handle, bool flushOnClose) {
+    PlatformFile* file = (PlatformFile*)AllocateBlock(sizeof(PlatformFile));
+    if (!file) {
+        if (stream) CoreCloseStream(stream);
+        if (handle) CloseHandle(handle);
+        return 0;
+    }
+    file->stream = stream;
+    file->handle = handle;
+    file->flushOnClose = flushOnClose;
+    return file;
+}
+
+PlatformFile* OpenForReading(const char* path) {
+    if (!path || !*path) return 0;
+    CoreStream* stream = CoreOpenStream(path, "rb");
+    return stream ? Wrap(stream, 0, false) : 0;
 }
 
 bool FileSize(PlatformFile* file, uint64_t* size) {
-    int64_t length = CoreStreamLength(Stream(file));
-    if (length < 0) return false;
-    *size = (uint64_t)length;
+    uint32_t high = 0;
+    // All bits set is also the low half of a real size: only the error tells them apart.
+    SetLastError(0);
+    uint32_t low = GetFileSize(_fileno(file->stream), &high);
+    if (low == kCoreInvalidFileSize && GetLastError() != 0) return false;
+    *size = ((uint64_t)high << 32) | low;
     return true;
 }
 
 int64_t ReadBytes(PlatformFile* file, void* buffer, size_t count) {
-    size_t got = CoreReadItems(buffer, 1, count, Stream(file));
-    if (got < count && CoreStreamFailed(Stream(file))) return -1;
+    size_t got = CoreReadItems(buffer, 1, count, file->stream);
+    if (got < count && ferror(file->stream)) return -1;
     return (int64_t)got;
 }
 
 bool WriteBytes(PlatformFile* file, const void* buffer, size_t count) {
-    return CoreWriteItems(buffer, 1, count, Stream(file)) == count;
+    const uint8_t* bytes = (const uint8_t*)buffer;
+    while (count > 0) {
+        // The kernel counts in 32 bits.
+        uint32_t want = count > 0x40000000u ? 0x40000000u : (uint32_t)count;
+        uint32_t written = 0;
+        if (!WriteFile(file->handle, bytes, want, &written, 0) || written == 0) return false;
+        bytes += written;
+        count -= written;
+    }
+    return true;
 }
 
 bool CloseFile(PlatformFile* file) {
-    return CoreCloseStream(Stream(file)) == 0;
+    bool stored;
+    if (file->stream) {
+        stored = CoreCloseStream(file->stream) == 0;
+    } else {
+        stored = !file->flushOnClose || FlushFileBuffers(file->handle);
+        stored = CloseHandle(file->handle) && stored;
+    }
+    ReleaseBlock(file);
+    return stored;
 }
 
 // The attributes a replaced file keeps: the Windows counterpart of its permission bits. A read-only file is never
-// replaced (it cannot be opened for writing), so that one is not among them.
+// replaced (it cannot be opened for writing), so that one is not among them. On Windows CE 0x2000 marks a module in
+// ROM, which a file written here is not.
+#if defined(_WIN32_WCE)
+const uint32_t kKeptAttributes = kCoreAttributeHidden | kCoreAttributeSystem | kCoreAttributeArchive;
+#else
 const uint32_t kKeptAttributes =
     kCoreAttributeHidden | kCoreAttributeSystem | kCoreAttributeArchive | kCoreAttributeNotContentIndexed;
+#endif
 
-OutputKind KindOfOutput(const char* path) {
-    switch (CorePathKind(path)) {
-        case CorePathMissing: return OutputMissing;
-        case CorePathFile: return OutputFileExists;
-        case CorePathDirectory:
-        case CorePathDevice: return OutputNotAFile;
-        default: return OutputUnreachable;
+static uint32_t Upper(uint32_t c) {
+    return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c;
+}
+
+static bool StartsWith(const PathChar* text, const char* prefix) {
+    for (; *prefix; ++text, ++prefix)
+        if (Upper(*text) != Upper((uint8_t)*prefix)) return false;
+    return true;
+}
+
+// Names the platform gives its devices, which look like files to the attribute query: a name ending in a colon
+// ("COM1:", as Windows CE names its devices), the device namespace ("\\.\"), and on desktop Windows the reserved
+// names (NUL, CON, PRN, AUX, COM1 to COM9, LPT1 to LPT9, with or without an extension) in any directory.
+static bool NamesDevice(const PathChar* path) {
+    size_t length = 0;
+    while (path[length]) ++length;
+    if (length > 0 && path[length - 1] == ':') return true;
+    if (StartsWith(path, "\\\\.\\")) return true;
+#if defined(_WIN32_WCE)
+    return false;
+#else
+    const PathChar* name = path + DirectoryPartLength(path);
+    size_t stem = 0;
+    while (name[stem] && name[stem] != '.' && name[stem] != ':') ++stem;
+    if (stem == 3)
+        return StartsWith(name, "NUL") || StartsWith(name, "CON") || StartsWith(name, "PRN") || StartsWith(name, "AUX");
+    return stem == 4 && (StartsWith(name, "COM") || StartsWith(name, "LPT")) && name[3] >= '1' && name[3] <= '9';
+#endif
+}
+
+OutputKind KindOfOutput(const PathChar* path) {
+    if (NamesDevice(path)) return OutputNotAFile;
+    uint32_t attributes = GetFileAttributesW(path);
+    if (attributes == kCoreNoAttributes) {
+        uint32_t error = GetLastError();
+        return error == kCoreErrorFileNotFound || error == kCoreErrorPathNotFound ? OutputMissing : OutputUnreachable;
     }
+    return attributes & kCoreAttributeDirectory ? OutputNotAFile : OutputFileExists;
 }
 
-PlatformFile* OpenInPlace(const char* path) {
-    return (PlatformFile*)CoreOpenStream(path, "wb");
+static void* OpenForWriting(const PathChar* path, uint32_t creation, uint32_t share) {
+    void* handle = CreateFileW(path, kCoreGenericWrite, share, 0, creation, kCoreAttributeNormal, 0);
+    return handle == kCoreInvalidHandle ? 0 : handle;
 }
 
-char* WritableFileBehind(const char* path) {
-    return CoreWritableFilePath(path);
+PlatformFile* OpenInPlace(const PathChar* path) {
+    void* handle = OpenForWriting(path, kCoreOpenExisting, kCoreShareRead | kCoreShareWrite);
+    return handle ? Wrap(0, handle, false) : 0;
+}
+
+// The platform has no links to follow: the file is the path itself, if it may be written. Opening it for writing
+// (without changing it) also refuses a file another program holds without sharing.
+PathChar* WritableFileBehind(const PathChar* path) {
+    uint32_t attributes = GetFileAttributesW(path);
+    if (attributes == kCoreNoAttributes || (attributes & kCoreAttributeReadOnly)) return 0;
+    void* handle = OpenForWriting(path, kCoreOpenExisting, kCoreShareRead | kCoreShareWrite);
+    if (!handle) return 0;
+    CloseHandle(handle);
+    return CopyPath(path, 0);
 }
 
 // After the last separator, or after a drive's colon.
-size_t DirectoryPartLength(const char* path) {
+size_t DirectoryPartLength(const PathChar* path) {
     size_t end = 0;
     for (size_t k = 0; path[k]; ++k)
         if (path[k] == '\\' || path[k] == '/' || path[k] == ':') end = k + 1;
     return end;
 }
 
-uint32_t ProcessNumber() {
-    return CoreProcessId();
+// The platform exports no process number; the time apart gives processes different names most of the time, and a
+// clash only costs another attempt.
+uint32_t TemporaryNameSeed() {
+    return GetTickCount();
 }
 
-PlatformFile* CreateNewFile(const char* path, bool* alreadyExists) {
-    int exists = 0;
-    CoreStream* stream = CoreCreateNewStream(path, &exists);
-    *alreadyExists = exists != 0;
-    return (PlatformFile*)stream;
+uint32_t NextTemporaryNumber() {
+    static int32_t sequence;
+    return (uint32_t)InterlockedIncrement(&sequence);
 }
 
-bool CarryProtection(const char* target, PlatformFile* file, const char* temporaryPath) {
+PlatformFile* CreateNewFile(const PathChar* path, bool* alreadyExists) {
+    void* handle = OpenForWriting(path, kCoreCreateNew, kCoreShareRead);
+    if (!handle) {
+        uint32_t error = GetLastError();
+        *alreadyExists = error == kCoreErrorFileExists || error == kCoreErrorAlreadyExists;
+        return 0;
+    }
+    *alreadyExists = false;
+    PlatformFile* file = Wrap(0, handle, true);
+    if (!file) DeleteFileW(path);
+    return file;
+}
+
+bool CarryProtection(const PathChar* target, PlatformFile* file, const PathChar* temporaryPath) {
     (void)file;
-    uint32_t attributes = CoreFileAttributes(target);
+    uint32_t attributes = GetFileAttributesW(target);
     if (attributes == kCoreNoAttributes) return false;
     uint32_t kept = attributes & kKeptAttributes;
-    return !kept || CoreSetFileAttributes(temporaryPath, kept);
+    return !kept || SetFileAttributesW(temporaryPath, kept);
 }
 
-bool ReplaceFile(const char* from, const char* to) {
-    return CoreReplaceFile(from, to) != 0;
+// A target that did not exist is simply named; one that does is replaced in the platform's one step, which fails
+// when there is nothing to replace. Either way the target is never without a whole file.
+bool ReplaceFile(const PathChar* from, const PathChar* to) {
+    return MoveFileW(from, to) || DeleteAndRenameFile(to, from);
 }
 
-void RemoveFile(const char* path) {
-    CoreRemoveFile(path);
+void RemoveFile(const PathChar* path) {
+    DeleteFileW(path);
 }

@@ -18,6 +18,8 @@ void ReleaseBlock(void* block) {
     free(block);
 }
 
+const size_t kBandBytes = 128 * 1024;
+
 void ReportNotBitmap() {
     fputs("Not a valid BMP file\n", stderr);
 }
@@ -73,6 +75,11 @@ PathConversion NarrowPath(const MistvaneChar* widePath, char** narrowPath) {
     out[used] = 0;
     *narrowPath = out;
     return PathConverted;
+}
+
+// The system's file calls take the same UTF-8 paths as its streams.
+PathConversion FilePath(const MistvaneChar* widePath, char** path) {
+    return NarrowPath(widePath, path);
 }
 
 // The effect reads and writes in bands of at least 128 KiB and in a few small pieces around them, so a stream
@@ -298,8 +305,13 @@ size_t DirectoryPartLength(const char* path) {
     return slash ? (size_t)(slash - path) + 1 : 0;
 }
 
-uint32_t ProcessNumber() {
+uint32_t TemporaryNameSeed() {
     return (uint32_t)getpid();
+}
+
+uint32_t NextTemporaryNumber() {
+    static uint32_t sequence;
+    return __atomic_fetch_add(&sequence, 1, __ATOMIC_RELAXED);
 }
 
 PlatformFile* CreateNewFile(const char* path, bool* alreadyExists) {

@@ -1,4 +1,6 @@
-// The operations of ordinals.h as C declarations: the Windows module calls them, the stand-in libraries define them.
+// The operations of ordinals.h as C declarations: the Windows modules call them, the stand-in libraries define them.
+// A stand-in (MISTVANE_STAND_IN) defines the operations bound by name under a prefix, StandIn<name>, and exports
+// them under the documented name, so that they do not collide with the host system's own functions of that name.
 #ifndef MISTVANE_IMPORTS_H
 #define MISTVANE_IMPORTS_H
 
@@ -11,19 +13,27 @@
 // A stream of the core library; only the library looks inside.
 struct CoreStream;
 
-// What CorePathKind reports.
-enum CorePathKindValue {
-    CorePathUnknown = -1,   // the path could not be examined
-    CorePathMissing = 0,    // nothing there (or a directory on the way is missing)
-    CorePathFile = 1,       // a regular file
-    CorePathDirectory = 2,
-    CorePathDevice = 3      // a device, pipe or anything else that is written in place
-};
+// The platform's values for its file calls.
+const uint32_t kCoreGenericRead = 0x80000000u;
+const uint32_t kCoreGenericWrite = 0x40000000u;
+const uint32_t kCoreShareRead = 0x1;
+const uint32_t kCoreShareWrite = 0x2;
+const uint32_t kCoreCreateNew = 1;
+const uint32_t kCoreOpenExisting = 3;
+const uint32_t kCoreAttributeNormal = 0x80;
+void* const kCoreInvalidHandle = (void*)(intptr_t)-1;
+const uint32_t kCoreInvalidFileSize = 0xFFFFFFFFu;
+const uint32_t kCoreErrorFileNotFound = 2;
+const uint32_t kCoreErrorPathNotFound = 3;
+const uint32_t kCoreErrorFileExists = 80;
+const uint32_t kCoreErrorAlreadyExists = 183;
 
-// File attributes the replacement of a file carries over (the platform's values).
+// File attributes (the platform's values). 0x2000 is "not content indexed" on desktop Windows, but a module in ROM
+// on Windows CE.
 const uint32_t kCoreAttributeReadOnly = 0x1;
 const uint32_t kCoreAttributeHidden = 0x2;
 const uint32_t kCoreAttributeSystem = 0x4;
+const uint32_t kCoreAttributeDirectory = 0x10;
 const uint32_t kCoreAttributeArchive = 0x20;
 const uint32_t kCoreAttributeNotContentIndexed = 0x2000;
 const uint32_t kCoreNoAttributes = 0xFFFFFFFFu;
@@ -31,11 +41,18 @@ const uint32_t kCoreNoAttributes = 0xFFFFFFFFu;
 // Flag for CoreWideToMultiByte: characters the code page lacks are not replaced by look-alikes.
 const uint32_t kCoreNoBestFitCharacters = 0x400;
 
-#define MISTVANE_DECLARE(ordinal, symbol, whose, result, parameters, what) result symbol parameters;
+#define MISTVANE_DECLARE(ordinal, symbol, result, parameters, what) result symbol parameters;
+#if defined(MISTVANE_STAND_IN)
+#define MISTVANE_DECLARE_NAMED(name, result, parameters, what) result StandIn##name parameters;
+#else
+#define MISTVANE_DECLARE_NAMED(name, result, parameters, what) result name parameters;
+#endif
 extern "C" {
 MISTVANE_COREDLL_ORDINALS(MISTVANE_DECLARE)
+MISTVANE_COREDLL_NAMES(MISTVANE_DECLARE_NAMED)
 MISTVANE_MFC_ORDINALS(MISTVANE_DECLARE)
 }
 #undef MISTVANE_DECLARE
+#undef MISTVANE_DECLARE_NAMED
 
 #endif
