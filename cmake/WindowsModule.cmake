@@ -1,31 +1,16 @@
-# The Windows build: VostrelMistvane.dll, bound by ordinal to the platform's COREDLL.dll and mfcce300.dll, and
-# stand-ins for those two libraries so that the module can be loaded and tested under Wine.
+# The Windows build: VostrelMistvane.dll for x86-64, bound to the platform's COREDLL.dll and mfcce300.dll as the table
+# says (ordinals, and names where the table has none), and stand-ins for those two libraries so that the module can
+# be loaded and tested under Wine.
 enable_language(RC)
+include(cmake/PeModule.cmake)
 
 # Nothing is linked unless asked for: the module must import from the platform's two libraries alone.
 set(CMAKE_C_STANDARD_LIBRARIES "")
 set(CMAKE_CXX_STANDARD_LIBRARIES "")
 
-set(MISTVANE_MODULE_DIR ${PROJECT_SOURCE_DIR}/src/module)
-set(MISTVANE_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
-file(MAKE_DIRECTORY ${MISTVANE_GENERATED_DIR})
-
-# The export lists of the two platform libraries, by ordinal only, made from the one table in ordinals.h.
-function(mistvane_library_exports output)
-  add_custom_command(OUTPUT ${output}
-    COMMAND ${CMAKE_C_COMPILER} -E -P -x c ${ARGN} -I ${MISTVANE_MODULE_DIR} ${MISTVANE_MODULE_DIR}/imports.def.in
-            -o ${output}
-    DEPENDS ${MISTVANE_MODULE_DIR}/imports.def.in ${MISTVANE_MODULE_DIR}/ordinals.h
-    VERBATIM)
-endfunction()
-
 # The stand-ins add, by name, what tests use to see and steer them.
-set(MISTVANE_COREDLL_DEF ${MISTVANE_GENERATED_DIR}/COREDLL.def)
-set(MISTVANE_MFC_DEF ${MISTVANE_GENERATED_DIR}/mfcce300.def)
 set(MISTVANE_COREDLL_STAND_IN_DEF ${MISTVANE_GENERATED_DIR}/COREDLL-stand-in.def)
 set(MISTVANE_MFC_STAND_IN_DEF ${MISTVANE_GENERATED_DIR}/mfcce300-stand-in.def)
-mistvane_library_exports(${MISTVANE_COREDLL_DEF} -DMAKE_COREDLL)
-mistvane_library_exports(${MISTVANE_MFC_DEF} -DMAKE_MFCCE300)
 mistvane_library_exports(${MISTVANE_COREDLL_STAND_IN_DEF} -DMAKE_COREDLL -DWITH_STAND_IN_HOOKS)
 mistvane_library_exports(${MISTVANE_MFC_STAND_IN_DEF} -DMAKE_MFCCE300 -DWITH_STAND_IN_HOOKS)
 
@@ -44,29 +29,18 @@ foreach(pair "${MISTVANE_MFC_DEF}|${MISTVANE_MFC_IMPORTS}" "${MISTVANE_COREDLL_D
 endforeach()
 add_custom_target(mistvane_import_libraries DEPENDS ${MISTVANE_MFC_IMPORTS} ${MISTVANE_COREDLL_IMPORTS})
 
-# The type library is compiled ahead (scripts/make-typelib.sh) because widl stamps it with the time; the committed
-# copy is embedded, and a test keeps it in step with the .idl.
-set(MISTVANE_TYPELIB ${MISTVANE_MODULE_DIR}/VostrelMistvane.tlb)
-configure_file(${MISTVANE_MODULE_DIR}/VostrelMistvane.rc.in ${MISTVANE_GENERATED_DIR}/VostrelMistvane.rc @ONLY)
-set_source_files_properties(${MISTVANE_GENERATED_DIR}/VostrelMistvane.rc PROPERTIES OBJECT_DEPENDS ${MISTVANE_TYPELIB})
-
 # The module. It links no runtime library: its entry point (entry_point.cpp) is the runtime, and the few memory
 # routines the compiler calls on its own are its own (compiler_support.cpp).
+set_source_files_properties(${MISTVANE_RESOURCE_SCRIPT} PROPERTIES OBJECT_DEPENDS ${MISTVANE_TYPELIB})
 add_library(VostrelMistvane SHARED
-  ${MISTVANE_EFFECT_SOURCES}
-  src/effect/platform_coredll.cpp
-  src/module/entry_point.cpp
-  src/module/extension_module.cpp
-  src/module/compiler_support.cpp
+  ${MISTVANE_PE_MODULE_SOURCES}
   src/module/VostrelMistvane.def
-  ${MISTVANE_GENERATED_DIR}/VostrelMistvane.rc)
+  ${MISTVANE_RESOURCE_SCRIPT})
 set_target_properties(VostrelMistvane PROPERTIES PREFIX "" OUTPUT_NAME VostrelMistvane)
 target_include_directories(VostrelMistvane PRIVATE include src/effect src/module)
 target_compile_definitions(VostrelMistvane PRIVATE VOSTREL_MISTVANE_BUILDING)
 target_compile_options(VostrelMistvane PRIVATE
   $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -Wall -Wextra>)
-set_source_files_properties(src/module/compiler_support.cpp PROPERTIES
-  COMPILE_OPTIONS "-fno-builtin;-fno-tree-loop-distribute-patterns")
 target_link_options(VostrelMistvane PRIVATE
   -nostdlib -nostartfiles
   -Wl,--entry=MistvaneEntryPoint -Wl,--subsystem,windows
@@ -94,9 +68,7 @@ if(MISTVANE_BUILD_TESTS)
   add_subdirectory(tests/windows)
 endif()
 
-# What a Windows developer takes away: the module with the stand-ins it is tested with, the header, the export
-# definition and an import library to link against, and the type library.
+# What a Windows developer takes away beyond the shared files: the module with the stand-ins it is tested with, and
+# an import library to link against.
 install(TARGETS VostrelMistvane RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
 install(TARGETS coredll_stand_in mfcce300_stand_in RUNTIME DESTINATION bin)
-install(FILES include/VostrelMistvane.h DESTINATION include)
-install(FILES src/module/VostrelMistvane.def ${MISTVANE_TYPELIB} DESTINATION lib)

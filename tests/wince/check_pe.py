@@ -1,0 +1,221 @@
+#!/usr/bin/env python3
+"""Reads the Windows CE module with pefile, a reader written apart from our converter, and checks what the
+platform's loader relies on: the headers, the sections, every base relocation, the imports, the export and the
+resources. Prints one line per check and a last line "N checks, M failed".
+
+usage: check_pe.py MODULE.dll TYPELIB.tlb
+"""
+import struct
+import sys
+
+import pefile
+
+# The binding: mfcce300.dll by ordinal only; COREDLL.dll by the platform's ordinals and, for what those lack, by the
+# platform's documented names. The stream write (1121) and seek (1130) are not imported: the effect writes its
+# output through file handles and never seeks.
+EXPECTED_IMPORTS = [
+    ("mfcce300.dll", {88, 315, 644, 655, 699}, set()),
+    ("COREDLL.dll", {63, 197, 1018, 1041, 1100, 1113, 1115, 1118, 1120, 2005},
+     {"CreateFileW", "WriteFile", "FlushFileBuffers", "CloseHandle", "GetFileSize", "GetFileAttributesW",
+      "SetFileAttributesW", "DeleteAndRenameFile", "MoveFileW", "DeleteFileW", "GetLastError", "SetLastError",
+      "GetTickCount", "InterlockedIncrement", "ferror", "_fileno", "__rt_udiv"}),
+]
+VERSION_STRINGS = [
+    ("CompanyName", ""),
+    ("FileDescription", "VostrelMistvane DLL"),
+    ("FileVersion", "1, 0, 0, 1"),
+    ("InternalName", "VostrelMistvane"),
+    ("LegalCopyright", None),  # any copyright line
+    ("LegalTrademarks", ""),
+    ("OriginalFilename", "VostrelMistvane.DLL"),
+    ("ProductName", "VostrelMistvane Dynamic Link Library"),
+    ("ProductVersion", "1, 0, 0, 1"),
+    ("OLESelfRegister", ""),
+]
+
+checks = 0
+failures = 0
+
+
+def check(ok, what, detail=""):
+    global checks, failures
+    checks += 1
+    failures += not ok
+    print(("ok - " if ok else "FAIL - ") + what + ("" if ok or not detail else f" ({detail})"))
+
+
+def section_of(pe, rva):
+    for section in pe.sections:
+        if section.VirtualAddress <= rva < section.VirtualAddress + max(section.Misc_VirtualSize, 1):
+            return section
+    return None
+
+
+def name(section):
+    return section.Name.rstrip(b"\0").decode("ascii", "replace") if section else "none"
+
+
+def check_headers(pe):
+    header, optional = pe.FILE_HEADER, pe.OPTIONAL_HEADER
+    check(header.Machine == 0x01C0, "machine 0x01C0, ARM", hex(header.Machine))
+    check(header.Characteristics & 0x2002 == 0x2002, "an executable image that is a DLL", hex(header.Characteristics))
+    check(optional.Magic == 0x10B, "a PE32 optional header", hex(optional.Magic))
+    check(optional.Subsystem == 9 and (optional.MajorSubsystemVersion, optional.MinorSubsystemVersion) == (3, 0),
+          "subsystem 9 (Windows CE GUI), version 3.00",
+          f"{optional.Subsystem} {optional.MajorSubsystemVersion}.{optional.MinorSubsystemVersion}")
+    check(optional.ImageBase == 0x10000000, "image base 0x10000000", hex(optional.ImageBase))
+    check(optional.SectionAlignment == 0x1000 and optional.FileAlignment == 0x200,
+          "section alignment 0x1000, file alignment 0x200")
+    check(pe.verify_checksum(), "the checksum is the file's")
+    check(not pe.get_warnings(), "pefile reads the file without a warning", "; ".join(pe.get_warnings()))
+    entry = section_of(pe, optional.AddressOfEntryPoint)
+    check(entry is not None and entry.Characteristics & 0x20000000, "the entry point is in code", name(entry))
+
+
+def check_sections(pe):
+    optional = pe.OPTIONAL_HEADER
+    end = 0
+    placed = True
+    for section in pe.sections:
+        placed &= section.VirtualAddress % optional.SectionAlignment == 0 and section.VirtualAddress >= end
+        placed &= section.PointerToRawData % optional.FileAlignment == 0
+        placed &= section.SizeOfRawData % optional.FileAlignment == 0
+        placed &= section.SizeOfRawData == 0 or section.PointerToRawData + section.SizeOfRawData <= len(pe.__data__)
+        end = section.VirtualAddress + section.Misc_VirtualSize
+    check(placed, "sections are aligned, in order, apart, and inside the file")
+    check(optional.SizeOfImage == (end + 0xFFF) & ~0xFFF, "the image size covers the last section exactly",
+          f"{optional.SizeOfImage:#x} for an end at {end:#x}")
+    writable_code = [name(s) for s in pe.sections if s.Characteristics & 0xA0000000 == 0xA0000000]
+    check(not writable_code, "no section is both writable and executable", str(writable_code))
+    names = [name(s) for s in pe.sections]
+    check(names[:4] == [".text", ".rdata", ".data", ".bss"], "code, read-only data, data and zeroed data first",
+          str(names))
+
+
+def image_word(pe, rva):
+    return struct.unpack("<I", pe.get_data(rva, 4))[0]
+
+
+def check_relocations(pe):
+    optional = pe.OPTIONAL_HEADER
+    base, size = optional.ImageBase, optional.SizeOfImage
+    entries = [entry for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", []) for entry in block.entries]
+    kinds = {entry.type for entry in entries}
+    relocated = {entry.rva for entry in entries if entry.type == pefile.RELOCATION_TYPE["IMAGE_REL_BASED_HIGHLOW"]}
+    check(relocated and kinds <= {0, 3}, "base relocations are HIGHLOW, padded with ABSOLUTE", str(sorted(kinds)))
+    outside = [hex(rva) for rva in sorted(relocated) if not base <= image_word(pe, rva) < base + size]
+    check(not outside, f"every one of the {len(relocated)} relocated words points into the image", ", ".join(outside))
+    # Complete: a word of data that holds an address in the image must be relocated, or it would point into the
+    # wrong place wherever the loader puts the module. (Code is left out: an instruction can look like an address.)
+    missing = []
+    for section in pe.sections:
+        if name(section) not in (".rdata", ".data"):
+            continue
+        for offset in range(0, section.Misc_VirtualSize - 3, 4):
+            rva = section.VirtualAddress + offset
+            if base + 0x1000 <= image_word(pe, rva) < base + size and rva not in relocated:
+                missing.append(hex(rva))
+    check(not missing, "every address held in data is relocated", ", ".join(missing))
+
+
+def check_imports(pe):
+    found = [(entry.dll.decode("ascii"), entry.imports) for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])]
+    check([dll for dll, _ in found] == [dll for dll, _, _ in EXPECTED_IMPORTS],
+          "imports from mfcce300.dll first, then COREDLL.dll, nothing else", str([dll for dll, _ in found]))
+    iat = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IAT"]]
+    for dll, ordinals_expected, names_expected in EXPECTED_IMPORTS:
+        imports = dict(found).get(dll, [])
+        ordinals = {i.ordinal for i in imports if i.import_by_ordinal}
+        names = {i.name.decode("ascii") for i in imports if not i.import_by_ordinal}
+        check(ordinals == ordinals_expected, f"{dll}: ordinals {sorted(ordinals_expected)}",
+              f"missing {sorted(ordinals_expected - ordinals)}, unexpected {sorted(ordinals - ordinals_expected)}")
+        check(names == names_expected, f"{dll}: by name {sorted(names_expected) or 'nothing'}",
+              f"missing {sorted(names_expected - names)}, unexpected {sorted(names - names_expected)}")
+        base = pe.OPTIONAL_HEADER.ImageBase
+        slots = [i.address - base for i in imports]
+        check(all(iat.VirtualAddress <= slot < iat.VirtualAddress + iat.Size for slot in slots) and
+              all(section_of(pe, slot).Characteristics & 0x80000000 for slot in slots),
+              f"{dll}: its slots lie in the import address table, in writable data")
+
+
+def check_export(pe):
+    exports = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
+    check(exports is not None and exports.name == b"VOSTRELMISTVANE.dll", "the export table is named VOSTRELMISTVANE.dll",
+          str(exports.name if exports else None))
+    if not exports:
+        return
+    symbols = [(s.ordinal, s.name, s.forwarder) for s in exports.symbols]
+    check(exports.struct.Base == 1 and symbols == [(1, b"Mistvane", None)], "Mistvane alone, ordinal 1, base 1",
+          str(symbols))
+    code = section_of(pe, exports.symbols[0].address) if exports.symbols else None
+    check(code is not None and name(code) == ".text", "Mistvane is code", name(code))
+
+
+def resource_entries(pe):
+    found = {}
+    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        for entry in kind.directory.entries:
+            for language in entry.directory.entries:
+                key = (str(kind.name) if kind.name else kind.id, str(entry.name) if entry.name else entry.id,
+                       language.id)
+                found[key] = pe.get_data(language.data.struct.OffsetToData, language.data.struct.Size)
+    return found
+
+
+def check_resources(pe, typelib_path):
+    found = resource_entries(pe)
+    check(set(found) == {(16, 1, 0x409), (6, 7, 0x409), ("TYPELIB", 1, 0x409)},
+          "the version block, one string table block and TYPELIB 1, all US English", str(sorted(map(str, found))))
+    with open(typelib_path, "rb") as tlb:
+        check(found.get(("TYPELIB", 1, 0x409)) == tlb.read(), "TYPELIB 1 is the committed type library")
+
+    block = found.get((6, 7, 0x409), b"")  # strings 96 to 111, each a length and that many UTF-16 units
+    strings, at = [], 0
+    while at + 2 <= len(block) and len(strings) < 16:
+        length = struct.unpack_from("<H", block, at)[0]
+        strings.append(block[at + 2:at + 2 + 2 * length].decode("utf-16-le"))
+        at += 2 + 2 * length
+    check(len(strings) == 16 and strings[5] == "Windows sockets initialization failed." and
+          not any(strings[:5] + strings[6:]), "string 101 is \"Windows sockets initialization failed.\", alone",
+          str(strings))
+
+    fixed = pe.VS_FIXEDFILEINFO[0] if getattr(pe, "VS_FIXEDFILEINFO", None) else None
+    check(fixed is not None and (fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS,
+                                 fixed.ProductVersionLS) == (0x10000, 1, 0x10000, 1),
+          "fixed part: file and product version 1.0.0.1")
+    check(fixed is not None and (fixed.FileFlagsMask, fixed.FileFlags, fixed.FileOS, fixed.FileType,
+                                 fixed.FileSubtype) == (0x3F, 0, 4, 2, 0),
+          "fixed part: flags mask 0x3F, flags 0, 32-bit Windows, a DLL, no subtype")
+    tables, translations = [], []
+    for info in getattr(pe, "FileInfo", []):
+        for entry in info:
+            tables += getattr(entry, "StringTable", [])
+            translations += [var.entry for var in getattr(entry, "Var", [])]
+    check(len(tables) == 1 and tables[0].LangID == b"040904B0", "one string table, 040904B0",
+          str([t.LangID for t in tables]))
+    if tables:
+        got = [(key.decode(), value.decode()) for key, value in tables[0].entries.items()]
+        check([key for key, _ in got] == [key for key, _ in VERSION_STRINGS], "the version strings, in order",
+              str([key for key, _ in got]))
+        for (key, value), (expected_key, expected) in zip(got, VERSION_STRINGS):
+            if expected is None:
+                check(value.startswith("Copyright"), f"{key} is a copyright line", value)
+            else:
+                check(value == expected, f"{key} is \"{expected}\"", value)
+    check(translations == [{b"Translation": "0x0409 0x04b0"}], "Translation is US English, Unicode", str(translations))
+
+
+def main():
+    pe = pefile.PE(sys.argv[1])
+    check_headers(pe)
+    check_sections(pe)
+    check_relocations(pe)
+    check_imports(pe)
+    check_export(pe)
+    check_resources(pe, sys.argv[2])
+    print(f"{checks} checks, {failures} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
