@@ -12,9 +12,11 @@
 
 // With m = ceil(2^32 / c), sum * m / 2^32 exceeds sum / c by sum * (m * c - 2^32) / (c * 2^32), which is below
 // 255 * c * c / (c * 2^32) = 255 * c / 2^32. A fraction sum / c lies at least 1 / c below the next integer, so
-// the floor is exact while 255 * c * c < 2^32, that is for every count up to 4103 = (2 * 31 + 1)^2 + 134.
-uint64_t BlurReciprocal(uint32_t count) {
-    return (((uint64_t)1 << 32) + count - 1) / count;
+// the floor is exact while 255 * c * c < 2^32, that is for every count up to 4103 = (2 * 31 + 1)^2 + 134. For
+// c >= 2, m is below 2^32, so one 32 x 32 -> 64-bit multiply gives the quotient as its high word; and
+// ceil(2^32 / c) = floor((2^32 - 1) / c) + 1, a 32-bit division.
+uint32_t BlurReciprocal(uint32_t count) {
+    return 0xFFFFFFFFu / count + 1;
 }
 
 // The smallest float not below 1 / c. The product with a sum (exact in a float) is then never below sum / c, and
@@ -53,14 +55,19 @@ bool StartRowBlur(RowBlur* blur, int32_t width, int32_t rows, int32_t radius, si
     if (radius > kMaxBlurRadius) return false;
 
     int32_t window = MinInt(2 * radius + 1, MaxInt(rows, 1));
-    // One spare column sum: the vector path reads four sums where a pixel has three.
-    size_t sums = (size_t)width * 3 + 1;
-    if (stride > SIZE_MAX / (size_t)window || sums > SIZE_MAX / sizeof(uint16_t)) return false;
+    // Column sums in whole groups of four, with one to spare: the vector path reads four sums where a pixel has
+    // three, and the packed one keeps them in fours.
+    size_t sums = ((size_t)width * 3 + 4) & ~(size_t)3;
+    // Ring slots start on 4-byte boundaries whatever the rows' stride, so that they can be read a word at a time.
+    size_t slotBytes = (stride + 3) & ~(size_t)3;
+    if (slotBytes < stride || slotBytes > SIZE_MAX / (size_t)window || sums > SIZE_MAX / sizeof(uint16_t))
+        return false;
 
     blur->width = width;
     blur->rows = rows;
     blur->radius = radius;
     blur->stride = stride;
+    blur->slotBytes = slotBytes;
     blur->window = window;
     blur->rowsIn = 0;
     blur->rowsOut = 0;
@@ -70,7 +77,7 @@ bool StartRowBlur(RowBlur* blur, int32_t width, int32_t rows, int32_t radius, si
     blur->upcoming.next = 0;
     blur->upcoming.left = 0;
     // One byte at least, so that an empty image still gets a block a null result can be told apart from.
-    blur->ring = (uint8_t*)AllocateBlock(stride * (size_t)window + 1);
+    blur->ring = (uint8_t*)AllocateBlock(slotBytes * (size_t)window + 1);
     blur->columnSums = (uint16_t*)AllocateBlock(sums * sizeof(uint16_t));
     blur->divisors = (BlurDivisor*)AllocateBlock(((size_t)radius * 2 + 2) * sizeof(BlurDivisor));
     if (!blur->ring || !blur->columnSums || !blur->divisors) {
@@ -78,7 +85,7 @@ bool StartRowBlur(RowBlur* blur, int32_t width, int32_t rows, int32_t radius, si
         return false;
     }
     memset(blur->columnSums, 0, sums * sizeof(uint16_t));
-    memset(blur->ring, 0, stride * (size_t)window);
+    memset(blur->ring, 0, slotBytes * (size_t)window);
     return true;
 }
 
@@ -92,7 +99,7 @@ void EndRowBlur(RowBlur* blur) {
 }
 
 static uint8_t* RingRow(RowBlur* blur, int32_t row) {
-    return blur->ring + (size_t)(row % blur->window) * blur->stride;
+    return blur->ring + (size_t)(row % blur->window) * blur->slotBytes;
 }
 
 // The last input row that output row `row` needs.
@@ -104,6 +111,13 @@ static bool OutputReady(const RowBlur* blur) {
     return blur->rowsOut < blur->rows && blur->rowsIn > LastRowNeeded(blur, blur->rowsOut);
 }
 
+#if defined(__SSE2__)
+
+// Sums in the order of the row's bytes, as vector lanes want them.
+static inline size_t SumIndex(size_t byte) {
+    return byte;
+}
+
 // The row takes the slot of the row leaving the window (zeros until the ring is full), and the column sums gain
 // the one and lose the other in the same pass.
 static void ReplaceRow(uint16_t* sums, uint8_t* slot, const uint8_t* row, size_t count) {
@@ -112,6 +126,84 @@ static void ReplaceRow(uint16_t* sums, uint8_t* slot, const uint8_t* row, size_t
         slot[k] = row[k];
     }
 }
+
+// Near the bottom no row enters to push the oldest out: it is taken off on its own.
+static void SubtractRow(uint16_t* sums, const uint8_t* row, size_t count) {
+    for (size_t k = 0; k < count; ++k) sums[k] = (uint16_t)(sums[k] - row[k]);
+}
+
+#else
+
+// Without vector units the column sums sit two to a 32-bit word, so that one addition updates two of them: of each
+// four sums (bytes k to k + 3 of a row), one word holds those of bytes k and k + 2, the next those of k + 1 and
+// k + 3. As 16-bit units that is the order of the row's bytes with the middle two of every four swapped. A word of
+// four row bytes (little-endian) then gives the halves of both words with one mask each, and no sum reaches 2^16
+// (63 rows of 255), so neither half ever carries into the other.
+constexpr size_t SumIndex(size_t byte) {
+    return byte ^ (((byte ^ (byte >> 1)) & 1) * 3);
+}
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "row words are split as little-endian");
+typedef uint32_t __attribute__((may_alias)) PackedWord;
+const uint32_t kEvenBytes = 0x00FF00FFu;
+
+static inline bool WordAligned(const void* p) {
+    return ((uintptr_t)p & 3) == 0;
+}
+
+// The row takes the slot of the row leaving the window (zeros until the ring is full), and the column sums gain
+// the one and lose the other in the same pass: a word of each row and two words of sums at a time. Ring slots are
+// word-aligned; a row that is not (BlurPixels on a width that is not a multiple of 4) goes a byte at a time.
+static inline void ReplaceWord(PackedWord* pairs, uint32_t in, uint32_t out) {
+    pairs[0] += (in & kEvenBytes) - (out & kEvenBytes);
+    pairs[1] += ((in >> 8) & kEvenBytes) - ((out >> 8) & kEvenBytes);
+}
+
+static void ReplaceRow(uint16_t* sums, uint8_t* slot, const uint8_t* row, size_t count) {
+    size_t k = 0;
+    if (WordAligned(row)) {
+        // Two words a step, so that the loop's own count and jump are paid once for eight bytes.
+        PackedWord* pairs = (PackedWord*)sums;
+        const PackedWord* entering = (const PackedWord*)row;
+        PackedWord* leaving = (PackedWord*)slot;
+        const PackedWord* end = entering + count / 8 * 2;
+        for (; entering < end; entering += 2, leaving += 2, pairs += 4) {
+            uint32_t in0 = entering[0], in1 = entering[1];
+            uint32_t out0 = leaving[0], out1 = leaving[1];
+            leaving[0] = in0;
+            leaving[1] = in1;
+            ReplaceWord(pairs, in0, out0);
+            ReplaceWord(pairs + 2, in1, out1);
+        }
+        k = count / 8 * 8;
+        if (k + 4 <= count) {
+            uint32_t in = *entering, out = *leaving;
+            *leaving = in;
+            ReplaceWord(pairs, in, out);
+            k += 4;
+        }
+    }
+    for (; k < count; ++k) {
+        size_t j = SumIndex(k);
+        sums[j] = (uint16_t)(sums[j] + row[k] - slot[k]);
+        slot[k] = row[k];
+    }
+}
+
+// Near the bottom no row enters to push the oldest out: it is taken off on its own. `row` is a ring slot.
+static void SubtractRow(uint16_t* sums, const uint8_t* row, size_t count) {
+    PackedWord* pairs = (PackedWord*)sums;
+    const PackedWord* leaving = (const PackedWord*)row;
+    size_t k = 0;
+    for (; k + 4 <= count; k += 4, pairs += 2) {
+        uint32_t out = *leaving++;
+        pairs[0] -= out & kEvenBytes;
+        pairs[1] -= (out >> 8) & kEvenBytes;
+    }
+    for (; k < count; ++k) sums[SumIndex(k)] = (uint16_t)(sums[SumIndex(k)] - row[k]);
+}
+
+#endif
 
 bool PushInputRow(RowBlur* blur, const uint8_t* row) {
     // The slot of the next row is still in use until the output row before it has been taken.
@@ -136,14 +228,6 @@ bool PushInputRow(RowBlur* blur, const uint8_t* row) {
 void ExpectInputRow(RowBlur* blur, const uint8_t* row) {
     blur->upcoming.next = row;
     blur->upcoming.left = blur->stride;
-}
-
-// Near the bottom no row enters to push the oldest out: it is taken off on its own.
-static void SubtractRow(RowBlur* blur, int32_t rowIndex) {
-    const uint8_t* row = RingRow(blur, rowIndex);
-    uint16_t* sums = blur->columnSums;
-    size_t count = (size_t)blur->width * 3;
-    for (size_t k = 0; k < count; ++k) sums[k] = (uint16_t)(sums[k] - row[k]);
 }
 
 // Divisors for width * windowRows for every window width, made again only when the window height changes (near
@@ -251,39 +335,109 @@ static void AverageAlongRow(RowBlur* blur, uint8_t* out) {
 
 #else
 
+// The three window sums of one pixel, moved by a column's sums entering or leaving.
+struct PixelTotals {
+    uint32_t t0, t1, t2;
+};
+
+static inline void AddColumn(PixelTotals* t, const uint16_t* sums, int32_t x) {
+    size_t byte = 3 * (size_t)x;
+    t->t0 += sums[SumIndex(byte)];
+    t->t1 += sums[SumIndex(byte + 1)];
+    t->t2 += sums[SumIndex(byte + 2)];
+}
+
+static inline void SubtractColumn(PixelTotals* t, const uint16_t* sums, int32_t x) {
+    size_t byte = 3 * (size_t)x;
+    t->t0 -= sums[SumIndex(byte)];
+    t->t1 -= sums[SumIndex(byte + 1)];
+    t->t2 -= sums[SumIndex(byte + 2)];
+}
+
+static inline void WriteMeans(const PixelTotals* t, BlurDivisor divisor, uint8_t* pixel) {
+    pixel[0] = (uint8_t)DivideByReciprocal(t->t0, divisor);
+    pixel[1] = (uint8_t)DivideByReciprocal(t->t1, divisor);
+    pixel[2] = (uint8_t)DivideByReciprocal(t->t2, divisor);
+}
+
+// The middle of a row, four pixels at a time from x, a multiple of 4, while four remain before `end`. Four pixels
+// are twelve bytes, three whole groups of packed sums, so the bytes entering and leaving fall at the same places
+// within the groups in every block: where depends only on the radius modulo 4, given here as Phase, and with it
+// every load has a fixed offset. Returns the first pixel not done.
+template <int Phase>
+static int32_t AverageMiddleBlocks(const uint16_t* sums, int32_t radius, int32_t x, int32_t end, PixelTotals* totals,
+                                   BlurDivisor divisor, uint8_t* out) {
+    const size_t entering = 3 * (size_t)(x + radius);  // the byte entering for pixel x: 3 * radius modulo 4 past a group
+    const size_t leaving = 3 * (size_t)(x - radius - 1);
+    const size_t kIn = (3 * Phase) & 3;
+    const size_t kOut = (4 - (3 * (Phase + 1)) % 4) % 4;
+    const uint16_t* in = sums + (entering - kIn);
+    const uint16_t* off = sums + (leaving - kOut);
+    uint8_t* pixel = out + 3 * (size_t)x;
+    uint32_t t0 = totals->t0, t1 = totals->t1, t2 = totals->t2;
+    for (; x + 4 <= end; x += 4, in += 12, off += 12, pixel += 12) {
+#define MISTVANE_PIXEL(p)                                                              \
+        t0 += in[SumIndex(kIn + 3 * p)] - off[SumIndex(kOut + 3 * p)];                 \
+        t1 += in[SumIndex(kIn + 3 * p + 1)] - off[SumIndex(kOut + 3 * p + 1)];         \
+        t2 += in[SumIndex(kIn + 3 * p + 2)] - off[SumIndex(kOut + 3 * p + 2)];         \
+        pixel[3 * p] = (uint8_t)DivideByReciprocal(t0, divisor);                       \
+        pixel[3 * p + 1] = (uint8_t)DivideByReciprocal(t1, divisor);                   \
+        pixel[3 * p + 2] = (uint8_t)DivideByReciprocal(t2, divisor);
+        MISTVANE_PIXEL(0)
+        MISTVANE_PIXEL(1)
+        MISTVANE_PIXEL(2)
+        MISTVANE_PIXEL(3)
+#undef MISTVANE_PIXEL
+    }
+    totals->t0 = t0;
+    totals->t1 = t1;
+    totals->t2 = t2;
+    return x;
+}
+
+static int32_t AverageMiddle(const uint16_t* sums, int32_t radius, int32_t x, int32_t end, PixelTotals* totals,
+                             BlurDivisor divisor, uint8_t* out) {
+    switch (radius & 3) {
+    case 0: return AverageMiddleBlocks<0>(sums, radius, x, end, totals, divisor, out);
+    case 1: return AverageMiddleBlocks<1>(sums, radius, x, end, totals, divisor, out);
+    case 2: return AverageMiddleBlocks<2>(sums, radius, x, end, totals, divisor, out);
+    default: return AverageMiddleBlocks<3>(sums, radius, x, end, totals, divisor, out);
+    }
+}
+
 static void AverageAlongRow(RowBlur* blur, uint8_t* out) {
     const uint16_t* sums = blur->columnSums;
     int32_t width = blur->width, radius = blur->radius;
-    uint32_t s0 = 0, s1 = 0, s2 = 0;
-    for (int32_t x = 0; x < MinInt(radius, width); ++x) {
-        s0 += sums[3 * x];
-        s1 += sums[3 * x + 1];
-        s2 += sums[3 * x + 2];
+    if (radius == 0) {
+        // Each window is one pixel of one row: its sums are its bytes.
+        for (size_t k = 0; k < (size_t)width * 3; ++k) out[k] = (uint8_t)sums[SumIndex(k)];
+        return;
     }
+    PixelTotals totals = {0, 0, 0};
+    for (int32_t x = 0; x < MinInt(radius, width); ++x) AddColumn(&totals, sums, x);
     Stretch stretches[3];
     int32_t count = Stretches(width, radius, stretches);
     for (int32_t k = 0; k < count; ++k) {
         const Stretch s = stretches[k];
-        BlurDivisor divisor = blur->divisors[WindowColumns(s.begin, width, radius)];
-        bool varies = !(s.leaves && s.enters);
-        for (int32_t x = s.begin; x < s.end; ++x) {
-            if (s.enters) {
-                const uint16_t* entering = sums + 3 * (x + radius);
-                s0 += entering[0];
-                s1 += entering[1];
-                s2 += entering[2];
+        int32_t x = s.begin;
+        if (s.leaves && s.enters) {
+            // The middle: one divisor, and blocks of four pixels between the single ones that align them.
+            BlurDivisor divisor = blur->divisors[2 * radius + 1];
+            for (int32_t stage = 0; stage < 2; ++stage) {
+                int32_t stop = stage == 0 ? MinInt((x + 3) & ~3, s.end) : s.end;
+                for (; x < stop; ++x) {
+                    AddColumn(&totals, sums, x + radius);
+                    SubtractColumn(&totals, sums, x - radius - 1);
+                    WriteMeans(&totals, divisor, out + 3 * (size_t)x);
+                }
+                if (stage == 0) x = AverageMiddle(sums, radius, x, s.end, &totals, divisor, out);
             }
-            if (s.leaves) {
-                const uint16_t* leaving = sums + 3 * (x - radius - 1);
-                s0 -= leaving[0];
-                s1 -= leaving[1];
-                s2 -= leaving[2];
-            }
-            if (varies) divisor = blur->divisors[WindowColumns(x, width, radius)];
-            uint8_t* pixel = out + 3 * (size_t)x;
-            pixel[0] = (uint8_t)DivideByReciprocal(s0, divisor);
-            pixel[1] = (uint8_t)DivideByReciprocal(s1, divisor);
-            pixel[2] = (uint8_t)DivideByReciprocal(s2, divisor);
+            continue;
+        }
+        for (; x < s.end; ++x) {
+            if (s.enters) AddColumn(&totals, sums, x + radius);
+            if (s.leaves) SubtractColumn(&totals, sums, x - radius - 1);
+            WriteMeans(&totals, blur->divisors[WindowColumns(x, width, radius)], out + 3 * (size_t)x);
         }
     }
 }
@@ -294,7 +448,8 @@ bool PopOutputRow(RowBlur* blur, uint8_t* out) {
     if (!OutputReady(blur)) return false;
     int32_t row = blur->rowsOut;
     int32_t first = MaxInt(row - blur->radius, 0);
-    for (; blur->rowsCounted < first; blur->rowsCounted++) SubtractRow(blur, blur->rowsCounted);
+    for (; blur->rowsCounted < first; blur->rowsCounted++)
+        SubtractRow(blur->columnSums, RingRow(blur, blur->rowsCounted), (size_t)blur->width * 3);
     PrepareDivisors(blur, LastRowNeeded(blur, row) - first + 1);
     AverageAlongRow(blur, out);
     // Whatever of the expected row the loops did not ask for is asked for now.

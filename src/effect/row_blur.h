@@ -15,12 +15,13 @@
 // The widest window the exact divisions below cover; column sums of up to 63 rows of 255 fit in 16 bits.
 const int32_t kMaxBlurRadius = 31;
 
-// Two exact ways to take floor(sum / count) without a division instruction, both for 1 <= count <=
-// (2 * kMaxBlurRadius + 1)^2 and 0 <= sum <= 255 * count: an integer one for processors without vector units (and
-// without a divider, like the ARMv4 this module first ran on), and a single-precision one that four lanes of a
-// vector register can do at once.
-uint64_t BlurReciprocal(uint32_t count);
-inline uint32_t DivideByReciprocal(uint32_t sum, uint64_t reciprocal) {
+// Two exact ways to take floor(sum / count) without a division instruction, both for 2 <= count <=
+// (2 * kMaxBlurRadius + 1)^2 and 0 <= sum <= 255 * count: an integer one for processors without vector units (one
+// 32 x 32 -> 64-bit multiply, as ARMv4's UMULL, the processor without a divider this module first ran on), and a
+// single-precision one that four lanes of a vector register can do at once. (A count of 1, a window of one pixel,
+// only occurs at radius 0, where each byte is its own mean.)
+uint32_t BlurReciprocal(uint32_t count);
+inline uint32_t DivideByReciprocal(uint32_t sum, uint32_t reciprocal) {
     return (uint32_t)(((uint64_t)sum * reciprocal) >> 32);
 }
 float BlurFloatReciprocal(uint32_t count);
@@ -31,7 +32,7 @@ inline uint32_t DivideByFloatReciprocal(uint32_t sum, float reciprocal) {
 #if defined(__SSE2__)
 typedef float BlurDivisor;
 #else
-typedef uint64_t BlurDivisor;
+typedef uint32_t BlurDivisor;
 #endif
 
 // Memory to bring into the cache a line at a time while rows are averaged.
@@ -58,9 +59,11 @@ struct RowBlur {
     int32_t rows;
     int32_t radius;
     size_t stride;          // bytes per row: width * 3 pixel bytes, then padding carried through unchanged
+    size_t slotBytes;       // bytes per row in the ring: the stride rounded up to a whole number of 32-bit words
     int32_t window;         // rows held: 2 * radius + 1, or fewer for a short image
     uint8_t* ring;          // the last `window` rows pushed, row y in slot y % window
-    uint16_t* columnSums;   // per pixel byte of a row, the sum over the rows of the current vertical window
+    uint16_t* columnSums;   // per pixel byte of a row, the sum over the rows of the current vertical window, in the
+                            // order SumIndex gives
     BlurDivisor* divisors;  // for each window width 1 .. 2 * radius + 1, the reciprocal of width * windowRows
     int32_t divisorRows;    // the window height those reciprocals are for
     int32_t rowsIn;
