@@ -51,9 +51,27 @@ install(FILES ${MISTVANE_CE_DLL} DESTINATION bin)
 find_program(MISTVANE_QEMU_ARM qemu-arm)
 set(MISTVANE_LINUX_HOST ${PROJECT_SOURCE_DIR}/build/mistvane CACHE FILEPATH
   "The Linux build's host program (default preset): the Windows CE module's outputs must equal its outputs")
-if(EXISTS ${MISTVANE_WINCE_DIR}/loader/CMakeLists.txt)
-  add_subdirectory(wince/loader)
-endif()
+add_subdirectory(wince/loader)
+
+# The instruction counts (cmake --build --preset wince --target wince_instructions): a whole call of the DLL through
+# the loader, and BlurPixels and the literal algorithm built as the DLL is, in a freestanding program of their own.
+add_executable(ce_blur_count EXCLUDE_FROM_ALL
+  bench/blur_count.cpp
+  bench/wince/blocks_on_loader_heap.cpp
+  src/effect/row_blur.cpp
+  src/effect/box_blur.cpp
+  src/effect/processor_vectors.cpp
+  $<TARGET_OBJECTS:ce_runtime>)
+target_include_directories(ce_blur_count PRIVATE include src/effect)
+target_compile_definitions(ce_blur_count PRIVATE _WIN32_WCE=0x300 UNDER_CE)
+target_link_libraries(ce_blur_count PRIVATE ce_runtime)
+target_link_options(ce_blur_count PRIVATE -nostdlib -static -Wl,--gc-sections -Wl,-z,noexecstack)
+add_custom_target(wince_instructions
+  COMMAND ${MISTVANE_PYTHON} ${PROJECT_SOURCE_DIR}/bench/count_instructions.py wince ${MISTVANE_QEMU_ARM}
+          $<TARGET_FILE:ce_loader> ${MISTVANE_CE_DLL} $<TARGET_FILE:VostrelMistvane_elf> $<TARGET_FILE:ce_blur_count>
+          ${CMAKE_BINARY_DIR}/bench-work
+  DEPENDS wince_module ce_loader ce_blur_count
+  USES_TERMINAL VERBATIM)
 if(MISTVANE_BUILD_TESTS)
   enable_testing()
   # The module's file read by an independent reader, its code held to ARMv4, and the converter's refusals.
@@ -65,7 +83,5 @@ if(MISTVANE_BUILD_TESTS)
   add_test(NAME wince_converter
     COMMAND ${MISTVANE_PYTHON} ${here}/converter_test.py ${MISTVANE_WINCE_DIR}/elf_to_pe.py
             ${MISTVANE_WINCE_DIR}/module/module.ld ${CMAKE_C_COMPILER} ${CMAKE_BINARY_DIR}/test-work/converter)
-  if(EXISTS ${PROJECT_SOURCE_DIR}/tests/wince/CMakeLists.txt)
-    add_subdirectory(tests/wince)
-  endif()
+  add_subdirectory(tests/wince)
 endif()

@@ -139,7 +139,9 @@ int StackProbe(const char* argument) {
     return kExitDone;
 }
 
-int Main(int argc, char** argv) {
+}  // namespace
+
+int main(int argc, char** argv) {
     if (argc == 2 && strcmp(argv[1], "self-check") == 0) return RunStandInChecks();
     if (argc == 3 && strcmp(argv[1], "stack-probe") == 0) return StackProbe(argv[2]);
     if (argc < 3) return Usage();
@@ -148,18 +150,4 @@ int Main(int argc, char** argv) {
     if (strcmp(command, "lifecycle") == 0 && argc == 3) return RunLifecycleChecks(argv[1]);
     if (strcmp(command, "load-only") == 0 && argc == 3) return LoadOnly(argv[1]);
     return Usage();
-}
-
-}  // namespace
-
-typedef void (*Initialiser)(void);
-extern "C" Initialiser __init_array_start[];
-extern "C" Initialiser __init_array_end[];
-
-// Called by _start with the kernel's initial stack: argc, then argv.
-extern "C" [[noreturn]] void LoaderStart(uint32_t* initialStack) {
-    int argc = (int)initialStack[0];
-    char** argv = (char**)(initialStack + 1);
-    for (Initialiser* initialiser = __init_array_start; initialiser < __init_array_end; ++initialiser) (*initialiser)();
-    LinuxExit(Main(argc, argv));
 }
