@@ -79,6 +79,9 @@ if(MISTVANE_BUILD_TESTS)
   add_test(NAME wince_pe_file COMMAND ${MISTVANE_PYTHON} ${here}/check_pe.py ${MISTVANE_CE_DLL} ${MISTVANE_TYPELIB})
   add_test(NAME wince_module_armv4
     COMMAND ${MISTVANE_PYTHON} ${here}/check_armv4.py ${CMAKE_OBJDUMP} $<TARGET_FILE:VostrelMistvane_elf>)
+  add_test(NAME wince_installed_folder
+    COMMAND ${MISTVANE_PYTHON} ${here}/installed_folder_test.py ${CMAKE_BINARY_DIR} ${MISTVANE_CE_DLL} ${MISTVANE_TYPELIB}
+            ${CMAKE_C_COMPILER})
   file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/test-work/converter)
   add_test(NAME wince_converter
     COMMAND ${MISTVANE_PYTHON} ${here}/converter_test.py ${MISTVANE_WINCE_DIR}/elf_to_pe.py

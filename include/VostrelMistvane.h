@@ -10,6 +10,7 @@
 #if defined(_WIN32) || defined(_WIN32_WCE)
 /* Windows wide strings are 16-bit wchar_t; the platform calls with the standard calling convention, which on ARM
  * is the only one. */
+#include <stddef.h> /* wchar_t, in C */
 typedef wchar_t MistvaneChar;
 #if defined(__arm__) || defined(_M_ARM)
 #define MISTVANE_CALL
