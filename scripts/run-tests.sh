@@ -3,17 +3,19 @@
 # and runs the whole test suite:
 #   1. the Release build and every test;
 #   2. the Windows module, cross-compiled with mingw-w64 and tested under Wine against the Linux build's output;
-#   3. every test again under AddressSanitizer + UndefinedBehaviorSanitizer (leaks included), with clang;
-#   4. the concurrency tests under ThreadSanitizer;
-#   5. the effect and its tests cross-built for 32-bit ARM (ARMv4T) and run under qemu-arm;
-#   6. each libFuzzer target for MISTVANE_FUZZ_SECONDS (default 60), failing on any finding.
+#   3. the Windows CE module for ARMv4, converted from an ELF link, and tested through our loader under qemu-arm
+#      (StrongARM and XScale) against the Linux build's output;
+#   4. every test again under AddressSanitizer + UndefinedBehaviorSanitizer (leaks included), with clang;
+#   5. the concurrency tests under ThreadSanitizer;
+#   6. the effect and its tests cross-built for 32-bit ARM Linux (ARMv4T) and run under qemu-arm;
+#   7. each libFuzzer target for MISTVANE_FUZZ_SECONDS (default 60), failing on any finding.
 # MISTVANE_QUICK=1 stops after the first step.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake make g++ libgtest-dev pkg-config python3 python3-pil imagemagick netpbm
           g++-mingw-w64-x86-64-win32 mingw-w64-tools wine wine64
-          clang libclang-rt-14-dev g++-arm-linux-gnueabi qemu-user googletest)
+          clang libclang-rt-14-dev g++-arm-linux-gnueabi qemu-user googletest python3-pyelftools python3-pefile)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
@@ -43,6 +45,9 @@ run_preset default
 
 step "Windows module under Wine"
 run_preset windows
+
+step "Windows CE module (ARMv4) under qemu-arm"
+run_preset wince
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer: every test"
 run_preset sanitize
