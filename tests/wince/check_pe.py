@@ -10,6 +10,8 @@ import sys
 
 import pefile
 
+from loader_driver import Checks
+
 # The binding: mfcce300.dll by ordinal only; COREDLL.dll by the platform's ordinals and, for what those lack, by the
 # platform's documented names. The stream write (1121) and seek (1130) are not imported: the effect writes its
 # output through file handles and never seeks.
@@ -33,15 +35,8 @@ VERSION_STRINGS = [
     ("OLESelfRegister", ""),
 ]
 
-checks = 0
-failures = 0
-
-
-def check(ok, what, detail=""):
-    global checks, failures
-    checks += 1
-    failures += not ok
-    print(("ok - " if ok else "FAIL - ") + what + ("" if ok or not detail else f" ({detail})"))
+checks = Checks()
+check = checks.check
 
 
 def section_of(pe, rva):
@@ -213,8 +208,7 @@ def main():
     check_imports(pe)
     check_export(pe)
     check_resources(pe, sys.argv[2])
-    print(f"{checks} checks, {failures} failed")
-    return 1 if failures else 0
+    return checks.finish()
 
 
 if __name__ == "__main__":

@@ -12,15 +12,11 @@ import sys
 
 import pefile
 
+from loader_driver import Checks
+
 converter, link_script, cc, work = sys.argv[1:5]
-checks = failures = 0
-
-
-def check(ok, what, detail=""):
-    global checks, failures
-    checks += 1
-    failures += not ok
-    print(("ok - " if ok else "FAIL - ") + what + ("" if ok or not detail else f" ({detail})"))
+checks = Checks()
+check = checks.check
 
 
 def write(name, text):
@@ -113,5 +109,4 @@ for what, source, extra, expected in refusals:
     status, message, written = convert(source, extra)
     check(status != 0 and expected in message and not written, f"refused: {what}", f"{status} '{message}'")
 
-print(f"{checks} checks, {failures} failed")
-sys.exit(1 if failures else 0)
+sys.exit(checks.finish())

@@ -11,15 +11,11 @@ import subprocess
 import sys
 import tempfile
 
+from loader_driver import Checks
+
 build, dll, typelib, cc = sys.argv[1:5]
-checks = failures = 0
-
-
-def check(ok, what, detail=""):
-    global checks, failures
-    checks += 1
-    failures += not ok
-    print(("ok - " if ok else "FAIL - ") + what + ("" if ok or not detail else f" ({detail})"))
+checks = Checks()
+check = checks.check
 
 
 EXPECTED = {"bin/VostrelMistvane.dll", "include/VostrelMistvane.h", "lib/VostrelMistvane.def", "lib/VostrelMistvane.tlb"}
@@ -60,5 +56,4 @@ with tempfile.TemporaryDirectory() as scratch:
                              "-o", os.path.join(scratch, "caller.o")], capture_output=True, text=True)
     check(result.returncode == 0, "a C caller compiles against the installed header for the platform, 16-bit characters",
           result.stderr.strip())
-print(f"{checks} checks, {failures} failed")
-sys.exit(1 if failures else 0)
+sys.exit(checks.finish())

@@ -1,5 +1,5 @@
-"""What the loader's test drivers share: running ce_loader under qemu-arm, reading its per-call lines, and the
-"ok - " / "FAIL - " lines the drivers print, judged by their last line "N checks, M failed"."""
+"""What the Windows CE tests share: the "ok - " / "FAIL - " lines every driver prints, judged by their last line
+"N checks, M failed"; and for the loader's drivers, running ce_loader under qemu-arm and reading its per-call lines."""
 import os
 import shutil
 import subprocess

@@ -15,6 +15,32 @@ namespace {
     LinuxExit(kExitDivisionByZero);
 }
 
+// Shift-and-subtract, in either width: the divisor is first lined up under the dividend's top bit, so a small
+// quotient takes few steps.
+template <typename Word>
+Word ShiftAndSubtract(Word dividend, Word divisor, Word* remainder) {
+    if (divisor == 0) DivisionByZero();
+    Word quotient = 0;
+    if (dividend >= divisor) {
+        Word bit = 1;
+        while (divisor <= (dividend >> 1)) {
+            divisor <<= 1;
+            bit <<= 1;
+        }
+        for (;;) {
+            if (dividend >= divisor) {
+                dividend -= divisor;
+                quotient |= bit;
+            }
+            if (bit == 1) break;
+            divisor >>= 1;
+            bit >>= 1;
+        }
+    }
+    *remainder = dividend;
+    return quotient;
+}
+
 }  // namespace
 
 extern "C" {
@@ -69,58 +95,19 @@ int strcmp(const char* first, const char* second) {
     return (uint8_t)*first - (uint8_t)*second;
 }
 
-// Shift-and-subtract: the divisor is first lined up under the dividend's top bit, so a small quotient takes few
-// steps.
 uint32_t RuntimeUnsignedDivide32(uint32_t dividend, uint32_t divisor, uint32_t* remainder) {
-    if (divisor == 0) DivisionByZero();
-    uint32_t quotient = 0;
-    if (dividend >= divisor) {
-        uint32_t bit = 1;
-        while (divisor <= (dividend >> 1)) {
-            divisor <<= 1;
-            bit <<= 1;
-        }
-        for (;;) {
-            if (dividend >= divisor) {
-                dividend -= divisor;
-                quotient |= bit;
-            }
-            if (bit == 1) break;
-            divisor >>= 1;
-            bit >>= 1;
-        }
-    }
-    *remainder = dividend;
-    return quotient;
+    return ShiftAndSubtract(dividend, divisor, remainder);
 }
 
+// Operands that fit 32 bits take the 32-bit steps, which are fewer instructions each.
 uint64_t RuntimeUnsignedDivide64(uint64_t dividend, uint64_t divisor, uint64_t* remainder) {
     if ((dividend >> 32) == 0 && (divisor >> 32) == 0) {
         uint32_t small;
-        uint32_t quotient = RuntimeUnsignedDivide32((uint32_t)dividend, (uint32_t)divisor, &small);
+        uint32_t quotient = ShiftAndSubtract((uint32_t)dividend, (uint32_t)divisor, &small);
         *remainder = small;
         return quotient;
     }
-    if (divisor == 0) DivisionByZero();
-    uint64_t quotient = 0;
-    if (dividend >= divisor) {
-        uint64_t bit = 1;
-        while (divisor <= (dividend >> 1)) {
-            divisor <<= 1;
-            bit <<= 1;
-        }
-        for (;;) {
-            if (dividend >= divisor) {
-                dividend -= divisor;
-                quotient |= bit;
-            }
-            if (bit == 1) break;
-            divisor >>= 1;
-            bit >>= 1;
-        }
-    }
-    *remainder = dividend;
-    return quotient;
+    return ShiftAndSubtract(dividend, divisor, remainder);
 }
 
 // Truncating towards zero; the remainder takes the dividend's sign, as C has it.
