@@ -1,0 +1,217 @@
+// Preloaded into the host program or cp by mistvane_replace_bench: times the library calls through which a call's
+// phases pass (the module's streams, its writer's waits and writeback, the rename; cp's opens, copies and closes)
+// and, at exit, writes when each phase began and ended to the file $MISTVANE_PHASE_FILE. A tracer such as strace
+// stops the process at every system call and would change what it measures; this costs a clock reading a call.
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE
+#endif
+// The names the programs import (open, openat, fopen64...), not what a 64-bit offset build would make of them.
+#undef _FILE_OFFSET_BITS
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+
+namespace {
+
+double Now() {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+
+template <typename Function>
+Function Next(const char* name) {
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+struct Record {
+    std::mutex lock;
+    FILE* input = nullptr;          // the first stream opened for reading
+    pthread_t reader{};             // the thread that reads it: the caller's
+    double inputOpened = 0, inputClosed = 0, outputClosed = 0;
+    double readMs = 0, writeMs = 0, writebackMs = 0, adviceMs = 0, slotWaitMs = 0, finishWaitMs = 0;
+    double renameStart = 0, renameEnd = 0;
+    int target = -1;                // cp: the descriptor of the copy it writes
+    double targetOpenStart = 0, targetOpenEnd = 0, copyMs = 0, closeStart = 0, closeEnd = 0;
+};
+Record record;
+
+void Add(double* total, double start) {
+    std::lock_guard<std::mutex> hold(record.lock);
+    *total += Now() - start;
+}
+
+struct Dump {
+    ~Dump() {
+        const char* path = getenv("MISTVANE_PHASE_FILE");
+        if (!path) return;
+        FILE* out = Next<FILE* (*)(const char*, const char*)>("fopen64")(path, "w");
+        if (!out) return;
+        Record& r = record;
+        fprintf(out,
+                "input_opened %.4f\ninput_closed %.4f\noutput_closed %.4f\nread_ms %.4f\nwrite_ms %.4f\n"
+                "writeback_ms %.4f\nadvice_ms %.4f\nslot_wait_ms %.4f\nfinish_wait_ms %.4f\nrename_start %.4f\n"
+                "rename_end %.4f\ntarget_open_start %.4f\ntarget_open_end %.4f\ncopy_ms %.4f\nclose_start %.4f\n"
+                "close_end %.4f\n",
+                r.inputOpened, r.inputClosed, r.outputClosed, r.readMs, r.writeMs, r.writebackMs, r.adviceMs,
+                r.slotWaitMs, r.finishWaitMs, r.renameStart, r.renameEnd, r.targetOpenStart, r.targetOpenEnd,
+                r.copyMs, r.closeStart, r.closeEnd);
+        Next<int (*)(FILE*)>("fclose")(out);
+    }
+} dump;
+
+bool OpensForReading(const char* mode) {
+    return mode && mode[0] == 'r';
+}
+
+// cp: the copy it writes is the one file it opens for writing.
+void NoteOpen(int fd, int flags, double start) {
+    if (fd < 0 || (flags & O_ACCMODE) == O_RDONLY) return;
+    std::lock_guard<std::mutex> hold(record.lock);
+    if (record.target >= 0) return;
+    record.target = fd;
+    record.targetOpenStart = start;
+    record.targetOpenEnd = Now();
+}
+
+}  // namespace
+
+extern "C" {
+
+FILE* fopen64(const char* path, const char* mode) {
+    static auto next = Next<FILE* (*)(const char*, const char*)>("fopen64");
+    FILE* file = next(path, mode);
+    if (file && OpensForReading(mode)) {
+        std::lock_guard<std::mutex> hold(record.lock);
+        if (!record.input) {
+            record.input = file;
+            record.reader = pthread_self();
+            record.inputOpened = Now();
+        }
+    }
+    return file;
+}
+
+FILE* fopen(const char* path, const char* mode) {
+    return fopen64(path, mode);
+}
+
+size_t fread(void* buffer, size_t size, size_t count, FILE* file) {
+    static auto next = Next<size_t (*)(void*, size_t, size_t, FILE*)>("fread");
+    double start = Now();
+    size_t got = next(buffer, size, count, file);
+    Add(&record.readMs, start);
+    return got;
+}
+
+size_t fwrite(const void* buffer, size_t size, size_t count, FILE* file) {
+    static auto next = Next<size_t (*)(const void*, size_t, size_t, FILE*)>("fwrite");
+    double start = Now();
+    size_t put = next(buffer, size, count, file);
+    Add(&record.writeMs, start);
+    return put;
+}
+
+int fclose(FILE* file) {
+    static auto next = Next<int (*)(FILE*)>("fclose");
+    int result = next(file);
+    double end = Now();
+    std::lock_guard<std::mutex> hold(record.lock);
+    if (file == record.input && !record.inputClosed)
+        record.inputClosed = end;
+    else if (record.inputClosed && !record.outputClosed)
+        record.outputClosed = end;
+    return result;
+}
+
+int pthread_cond_wait(pthread_cond_t* condition, pthread_mutex_t* mutex) {
+    static auto next = Next<int (*)(pthread_cond_t*, pthread_mutex_t*)>("pthread_cond_wait");
+    double start = Now();
+    int result = next(condition, mutex);
+    std::lock_guard<std::mutex> hold(record.lock);
+    if (record.input && pthread_equal(pthread_self(), record.reader))
+        (record.inputClosed ? record.finishWaitMs : record.slotWaitMs) += Now() - start;
+    return result;
+}
+
+int sync_file_range(int fd, off64_t offset, off64_t count, unsigned int flags) {
+    static auto next = Next<int (*)(int, off64_t, off64_t, unsigned int)>("sync_file_range");
+    double start = Now();
+    int result = next(fd, offset, count, flags);
+    Add(&record.writebackMs, start);
+    return result;
+}
+
+int posix_fadvise64(int fd, off64_t offset, off64_t count, int advice) {
+    static auto next = Next<int (*)(int, off64_t, off64_t, int)>("posix_fadvise64");
+    double start = Now();
+    int result = next(fd, offset, count, advice);
+    Add(&record.adviceMs, start);
+    return result;
+}
+
+int rename(const char* from, const char* to) {
+    static auto next = Next<int (*)(const char*, const char*)>("rename");
+    double start = Now();
+    int result = next(from, to);
+    double end = Now();
+    std::lock_guard<std::mutex> hold(record.lock);
+    record.renameStart = start;
+    record.renameEnd = end;
+    return result;
+}
+
+int open(const char* path, int flags, ...) {
+    static auto next = Next<int (*)(const char*, int, ...)>("open");
+    va_list arguments;
+    va_start(arguments, flags);
+    mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(arguments, mode_t) : 0;
+    va_end(arguments);
+    double start = Now();
+    int fd = next(path, flags, mode);
+    NoteOpen(fd, flags, start);
+    return fd;
+}
+
+int openat(int directory, const char* path, int flags, ...) {
+    static auto next = Next<int (*)(int, const char*, int, ...)>("openat");
+    va_list arguments;
+    va_start(arguments, flags);
+    mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(arguments, mode_t) : 0;
+    va_end(arguments);
+    double start = Now();
+    int fd = next(directory, path, flags, mode);
+    NoteOpen(fd, flags, start);
+    return fd;
+}
+
+ssize_t copy_file_range(int in, off64_t* inOffset, int out, off64_t* outOffset, size_t count, unsigned int flags) {
+    static auto next = Next<ssize_t (*)(int, off64_t*, int, off64_t*, size_t, unsigned int)>("copy_file_range");
+    double start = Now();
+    ssize_t copied = next(in, inOffset, out, outOffset, count, flags);
+    Add(&record.copyMs, start);
+    return copied;
+}
+
+int close(int fd) {
+    static auto next = Next<int (*)(int)>("close");
+    double start = Now();
+    int result = next(fd);
+    std::lock_guard<std::mutex> hold(record.lock);
+    if (fd == record.target && !record.closeEnd) {
+        record.closeStart = start;
+        record.closeEnd = Now();
+    }
+    return result;
+}
+
+}  // extern "C"
