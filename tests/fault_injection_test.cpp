@@ -129,8 +129,8 @@ TEST_F(LargeWriteFaults, InputAsOutputAndAFullDevice) {
     EXPECT_EQ(dir.Names(), std::set<std::string>{"in.bmp"});
 }
 
-// A file replacing an existing one is sent to the disk a few megabytes at a time while it is written: failures
-// once that has begun must come back the same way too, the old file whole and nothing left beside it.
+// A file replacing an existing one is sent to the disk while it is written: failures once that is well under way
+// must come back the same way too, the old file whole and nothing left beside it.
 class WritebackFaults : public WriteFaults {
   protected:
     WritebackFaults() : WriteFaults({.width = 1400, .height = -2100, .trailing = 11}) {}
@@ -194,11 +194,11 @@ class FileSystemFillingUp : public WritebackFaults, public testing::WithParamInt
     }
 };
 
-TEST_P(FileSystemFillingUp, ReplacedOutputKeptWhenTheRoomRunsOutPastTheFirstWriteback) {
+TEST_P(FileSystemFillingUp, ReplacedOutputKeptWhenTheRoomRunsOutDuringTheWriteback) {
     std::string target = mountPoint + "/out.bmp", filler = mountPoint + "/filler";
     const std::vector<uint8_t> previous(200000, 5);
     WriteFile(target, previous);
-    // Room for six and a half megabytes of the new file: more than the first writeback, less than the file.
+    // Room for six and a half megabytes of the new file: many writeback requests in, and less than the file.
     const uint64_t room = 6 * 1024 * 1024 + 512 * 1024;
     ASSERT_GT(FreeBytes(), room);
     WriteFile(filler, std::vector<uint8_t>(FreeBytes() - room, 1));

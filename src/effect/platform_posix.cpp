@@ -108,12 +108,12 @@ struct PlatformFile {
 
 // A file that is to take an existing file's place is sent to the disk while it is written. ext4 writes out the
 // whole of a file inside the rename that puts it over another (so that a crash cannot leave the name empty), which
-// made that rename take as long as reading and blurring the input; asked for a few megabytes at a time here, the
-// writeback goes on beside the blur and the rename finds little left to do. A new file needs none of this: nothing
-// writes it out at once. Only whole pages are asked for, so that the page the next write goes on is not sent twice.
-// It is only a request, its failures no failure of the write: where the file system cannot act on it, nothing is
-// lost but the head start.
-const uint64_t kWritebackStep = 4 * 1024 * 1024;
+// made that rename take as long as reading and blurring the input; asked for a slot at a time here, the writeback
+// goes on beside the blur and the rename finds little left to do (steps of a few megabytes stalled the writer
+// longer each time, and it fell behind the blur). A new file needs none of this: nothing writes it out at once.
+// Only whole pages are asked for, so that the page the next write goes on is not sent twice. It is only a request,
+// its failures no failure of the write: where the file system cannot act on it, nothing is lost but the head start.
+const uint64_t kWritebackStep = kWriteSlot;
 
 static void StartWriteback(PlatformFile* file) {
 #ifdef SYNC_FILE_RANGE_WRITE
