@@ -54,18 +54,28 @@ struct Dump {
     ~Dump() {
         const char* path = getenv("MISTVANE_PHASE_FILE");
         if (!path) return;
-        FILE* out = Next<FILE* (*)(const char*, const char*)>("fopen64")(path, "w");
+        auto open = Next<FILE* (*)(const char*, const char*)>("fopen64");
+        auto close = Next<int (*)(FILE*)>("fclose");
+        // The caller's thread (this one, at exit): its processor time, and how long it was ready to run but had
+        // to wait for a processor, which is what another thread placed on its processor costs it.
+        double cpuMs = 0, waitMs = 0;
+        if (FILE* stat = open("/proc/thread-self/schedstat", "r")) {
+            unsigned long long cpu = 0, wait = 0;
+            if (fscanf(stat, "%llu %llu", &cpu, &wait) == 2) cpuMs = cpu / 1e6, waitMs = wait / 1e6;
+            close(stat);
+        }
+        FILE* out = open(path, "w");
         if (!out) return;
         Record& r = record;
         fprintf(out,
                 "input_opened %.4f\ninput_closed %.4f\noutput_closed %.4f\nread_ms %.4f\nwrite_ms %.4f\n"
                 "writeback_ms %.4f\nadvice_ms %.4f\nslot_wait_ms %.4f\nfinish_wait_ms %.4f\nrename_start %.4f\n"
                 "rename_end %.4f\ntarget_open_start %.4f\ntarget_open_end %.4f\ncopy_ms %.4f\nclose_start %.4f\n"
-                "close_end %.4f\n",
+                "close_end %.4f\nmain_cpu_ms %.4f\nmain_run_delay_ms %.4f\n",
                 r.inputOpened, r.inputClosed, r.outputClosed, r.readMs, r.writeMs, r.writebackMs, r.adviceMs,
                 r.slotWaitMs, r.finishWaitMs, r.renameStart, r.renameEnd, r.targetOpenStart, r.targetOpenEnd,
-                r.copyMs, r.closeStart, r.closeEnd);
-        Next<int (*)(FILE*)>("fclose")(out);
+                r.copyMs, r.closeStart, r.closeEnd, cpuMs, waitMs);
+        close(out);
     }
 } dump;
 

@@ -4,7 +4,10 @@
 // Then where the time of each goes, from a clock preloaded into the processes (phase_clock.cpp). Outputs are checked
 // before anything is timed and again after. Not a test: run it by hand, with --dir on the file system to measure.
 //
-//   mistvane_replace_bench [--dir DIR] [--side N] [--rounds N] [--passes N] [--phase-rounds N]
+//   mistvane_replace_bench [--dir DIR] [--side N] [--rounds N] [--passes N] [--phase-rounds N] [--idle-below PERCENT]
+//
+// --idle-below waits before each round until the machine's processors were busy less than PERCENT of a quarter
+// second (for at most 20 s): on a shared machine, rounds are then not timed against someone else's build.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -37,6 +40,7 @@ struct Options {
     int rounds = 31;
     int passes = 3;
     int phaseRounds = 15;
+    double idleBelow = 0;  // percent: before each round, wait (up to 20 s) for the machine to be this idle
 };
 
 double MonotonicMs() {
@@ -72,6 +76,34 @@ double RunProcess(const std::vector<std::string>& argv, const std::vector<std::s
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? end - start : -1;
 }
 
+// The share of the machine's processor time, in percent, that went to anything but idling over a quarter second.
+double BusyPercent() {
+    auto sample = [](double* total, double* idle) {
+        std::ifstream stat("/proc/stat");
+        std::string cpu;
+        stat >> cpu;
+        *total = *idle = 0;
+        for (int k = 0; k < 8; ++k) {
+            double ticks = 0;
+            stat >> ticks;
+            *total += ticks;
+            if (k == 3 || k == 4) *idle += ticks;  // idle and waiting for I/O
+        }
+    };
+    double total0, idle0, total1, idle1;
+    sample(&total0, &idle0);
+    usleep(250000);
+    sample(&total1, &idle1);
+    return total1 > total0 ? 100 * (1 - (idle1 - idle0) / (total1 - total0)) : 0;
+}
+
+// On a shared machine: waits until others leave it mostly idle, so that a round is not timed against their work.
+void WaitForIdle(double percent) {
+    if (percent <= 0) return;
+    for (int tries = 0; tries < 80 && BusyPercent() > percent; ++tries) {
+    }
+}
+
 double Median(std::vector<double> values) {
     if (values.empty()) return 0;
     std::sort(values.begin(), values.end());
@@ -87,13 +119,14 @@ struct Case {
 
 // One command against its baseline, over rounds in which each command runs once, in a shuffled order.
 std::map<std::string, std::vector<double>> TimeRounds(const std::vector<Case>& cases, int rounds, uint32_t seed,
-                                                      const std::function<double(const Case&)>& run) {
+                                                      double idleBelow, const std::function<double(const Case&)>& run) {
     std::map<std::string, std::vector<double>> times;
     std::mt19937 random(seed);
     std::vector<size_t> order(cases.size());
     for (size_t k = 0; k < order.size(); ++k) order[k] = k;
     for (int round = -1; round < rounds; ++round) {  // round -1 warms the caches up and is not kept
         std::shuffle(order.begin(), order.end(), random);
+        WaitForIdle(idleBelow);
         for (size_t k : order) {
             if (!cases[k].removeFirst.empty()) unlink(cases[k].removeFirst.c_str());
             double ms = run(cases[k]);
@@ -139,7 +172,9 @@ Phases HostPhases(Marks& m) {
             {"finish writing", m["output_closed"] - m["input_closed"]},
             {"rename", m["rename_end"] - m["rename_start"]},
             {"exit", m["ended"] - last},
-            {"whole", m["ended"] - m["started"]}};
+            {"whole", m["ended"] - m["started"]},
+            {"[caller's thread: processor time", m["main_cpu_ms"]},
+            {"ready but not running]", m["main_run_delay_ms"]}};
 }
 
 // cp: startup until it opens the copy; the open, which truncates the copy it replaces; the copy inside the kernel
@@ -175,8 +210,10 @@ int main(int argc, char** argv) {
         else if (flag == "--rounds") options.rounds = std::atoi(argv[k + 1]);
         else if (flag == "--passes") options.passes = std::atoi(argv[k + 1]);
         else if (flag == "--phase-rounds") options.phaseRounds = std::atoi(argv[k + 1]);
+        else if (flag == "--idle-below") options.idleBelow = std::atof(argv[k + 1]);
         else {
-            std::fprintf(stderr, "usage: %s [--dir DIR] [--side N] [--rounds N] [--passes N] [--phase-rounds N]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--dir DIR] [--side N] [--rounds N] [--passes N] [--phase-rounds N]\n"
+                         "          [--idle-below PERCENT]\n", argv[0]);
             return 64;
         }
     }
@@ -211,7 +248,7 @@ int main(int argc, char** argv) {
     };
     std::vector<double> ratios;
     for (int pass = 0; pass < options.passes; ++pass) {
-        auto times = TimeRounds(cases, options.rounds, 1000 + pass, [](const Case& c) { return RunProcess(c.argv); });
+        auto times = TimeRounds(cases, options.rounds, 1000 + pass, options.idleBelow, [](const Case& c) { return RunProcess(c.argv); });
         std::printf("pass %d, medians of %d rounds:\n", pass + 1, options.rounds);
         PrintTimes(cases, times, cpReplacing);
         const std::vector<double> &call = times["mistvane, replacing its output"], &copied = times[cpReplacing];
@@ -234,7 +271,7 @@ int main(int argc, char** argv) {
     std::vector<Case> traced = {cases[0], cases[2], cases[3], cases[4]};
     std::string markFile = dir + "/phases.txt";
     std::map<std::string, std::vector<Phases>> phases;
-    TimeRounds(traced, options.phaseRounds, 7, [&](const Case& c) {
+    TimeRounds(traced, options.phaseRounds, 7, options.idleBelow, [&](const Case& c) {
         unlink(markFile.c_str());
         double started = 0, ended = 0;
         double ms = RunProcess(c.argv, {"LD_PRELOAD=" MISTVANE_PHASE_CLOCK_PATH, "MISTVANE_PHASE_FILE=" + markFile},
