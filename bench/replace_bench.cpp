@@ -4,13 +4,17 @@
 // Then where the time of each goes, from a clock preloaded into the processes (phase_clock.cpp). Outputs are checked
 // before anything is timed and again after. Not a test: run it by hand, with --dir on the file system to measure.
 //
-//   mistvane_replace_bench [--dir DIR] [--side N] [--rounds N] [--passes N] [--phase-rounds N] [--idle-below PERCENT]
+//   mistvane_replace_bench [--dir DIR] [--side N] [--rounds N] [--passes N] [--phase-rounds N] [--others-below PERCENT]
 //
-// --idle-below waits before each round until the machine's processors were busy less than PERCENT of a quarter
-// second (for at most 20 s): on a shared machine, rounds are then not timed against someone else's build.
+// --others-below runs a round again when, while it ran, other programs (and a hypervisor's other guests) took more
+// than PERCENT of the machine's processors: on a shared machine, commands are then not timed against someone
+// else's build. The kernel's own threads count as others too, so it should not be set much below 10.
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -40,7 +44,7 @@ struct Options {
     int rounds = 31;
     int passes = 3;
     int phaseRounds = 15;
-    double idleBelow = 0;  // percent: before each round, wait (up to 20 s) for the machine to be this idle
+    double othersBelow = 0;  // percent of the processors: rounds in which others took more are run again
 };
 
 double MonotonicMs() {
@@ -50,7 +54,7 @@ double MonotonicMs() {
 }
 
 // Runs argv as a process of its own, its output thrown away, with `extra` added to the environment; milliseconds
-// from start to end, or -1 when it fails. When and ended tell when it started and ended, on the monotonic clock.
+// from start to end, or -1 when it fails. `started` and `ended` receive both moments, on the monotonic clock.
 double RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extra = {},
                   double* started = nullptr, double* ended = nullptr) {
     std::vector<char*> args, environment;
@@ -76,33 +80,35 @@ double RunProcess(const std::vector<std::string>& argv, const std::vector<std::s
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? end - start : -1;
 }
 
-// The share of the machine's processor time, in percent, that went to anything but idling over a quarter second.
-double BusyPercent() {
-    auto sample = [](double* total, double* idle) {
-        std::ifstream stat("/proc/stat");
-        std::string cpu;
-        stat >> cpu;
-        *total = *idle = 0;
-        for (int k = 0; k < 8; ++k) {
-            double ticks = 0;
-            stat >> ticks;
-            *total += ticks;
-            if (k == 3 || k == 4) *idle += ticks;  // idle and waiting for I/O
-        }
-    };
-    double total0, idle0, total1, idle1;
-    sample(&total0, &idle0);
-    usleep(250000);
-    sample(&total1, &idle1);
-    return total1 > total0 ? 100 * (1 - (idle1 - idle0) / (total1 - total0)) : 0;
+// Processor time, in milliseconds, the whole machine spent busy (steal included: a hypervisor's other guests) so far.
+double MachineBusyMs() {
+    std::ifstream stat("/proc/stat");
+    std::string cpu;
+    stat >> cpu;
+    double busy = 0;
+    for (int k = 0; k < 8; ++k) {
+        double ticks = 0;
+        stat >> ticks;
+        if (k != 3 && k != 4) busy += ticks;  // all but idle and waiting for I/O
+    }
+    return busy * 1e3 / sysconf(_SC_CLK_TCK);
 }
 
-// On a shared machine: waits until others leave it mostly idle, so that a round is not timed against their work.
-void WaitForIdle(double percent) {
-    if (percent <= 0) return;
-    for (int tries = 0; tries < 80 && BusyPercent() > percent; ++tries) {
-    }
+// Processor time, in milliseconds, of the commands run and waited for so far.
+double CommandsMs() {
+    struct rusage usage;
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
 }
+
+// What others took of the machine, in percent of its processors, between two moments.
+struct Load {
+    double wall = MonotonicMs(), busy = MachineBusyMs(), commands = CommandsMs();
+    double OthersPercentSince(const Load& before) const {
+        double processors = static_cast<double>(sysconf(_SC_NPROCESSORS_ONLN));
+        return 100 * (busy - before.busy - (commands - before.commands)) / ((wall - before.wall) * processors);
+    }
+};
 
 double Median(std::vector<double> values) {
     if (values.empty()) return 0;
@@ -117,25 +123,37 @@ struct Case {
     std::string removeFirst;  // a file removed, untimed, before each run: the command then writes a new one
 };
 
-// One command against its baseline, over rounds in which each command runs once, in a shuffled order.
+// Rounds in which each command runs once, in a shuffled order. With `othersBelow` (percent), a round in which other
+// programs took more of the machine's processors than that is run again (up to ten times), so that no command is
+// timed against someone else's build; how many were is added to *rerun. `kept` is called after each round kept.
 std::map<std::string, std::vector<double>> TimeRounds(const std::vector<Case>& cases, int rounds, uint32_t seed,
-                                                      double idleBelow, const std::function<double(const Case&)>& run) {
+                                                      double othersBelow, int* rerun,
+                                                      const std::function<double(const Case&)>& run,
+                                                      const std::function<void()>& kept = [] {}) {
     std::map<std::string, std::vector<double>> times;
     std::mt19937 random(seed);
     std::vector<size_t> order(cases.size());
     for (size_t k = 0; k < order.size(); ++k) order[k] = k;
     for (int round = -1; round < rounds; ++round) {  // round -1 warms the caches up and is not kept
-        std::shuffle(order.begin(), order.end(), random);
-        WaitForIdle(idleBelow);
-        for (size_t k : order) {
-            if (!cases[k].removeFirst.empty()) unlink(cases[k].removeFirst.c_str());
-            double ms = run(cases[k]);
-            if (ms < 0) {
-                std::fprintf(stderr, "failed: %s\n", cases[k].name.c_str());
-                std::exit(1);
+        std::vector<double> ms(cases.size());
+        for (int attempt = 0;; ++attempt) {
+            std::shuffle(order.begin(), order.end(), random);
+            Load before;
+            for (size_t k : order) {
+                if (!cases[k].removeFirst.empty()) unlink(cases[k].removeFirst.c_str());
+                ms[k] = run(cases[k]);
+                if (ms[k] < 0) {
+                    std::fprintf(stderr, "failed: %s\n", cases[k].name.c_str());
+                    std::exit(1);
+                }
             }
-            if (round >= 0) times[cases[k].name].push_back(ms);
+            if (othersBelow <= 0 || attempt == 9 || Load().OthersPercentSince(before) <= othersBelow) break;
+            ++*rerun;
+            usleep(200000);
         }
+        if (round < 0) continue;
+        for (size_t k = 0; k < cases.size(); ++k) times[cases[k].name].push_back(ms[k]);
+        kept();
     }
     return times;
 }
@@ -173,8 +191,8 @@ Phases HostPhases(Marks& m) {
             {"rename", m["rename_end"] - m["rename_start"]},
             {"exit", m["ended"] - last},
             {"whole", m["ended"] - m["started"]},
-            {"[caller's thread: processor time", m["main_cpu_ms"]},
-            {"ready but not running]", m["main_run_delay_ms"]}};
+            {"caller's thread: processor time", m["main_cpu_ms"]},
+            {"ready but not running", m["main_run_delay_ms"]}};
 }
 
 // cp: startup until it opens the copy; the open, which truncates the copy it replaces; the copy inside the kernel
@@ -210,10 +228,10 @@ int main(int argc, char** argv) {
         else if (flag == "--rounds") options.rounds = std::atoi(argv[k + 1]);
         else if (flag == "--passes") options.passes = std::atoi(argv[k + 1]);
         else if (flag == "--phase-rounds") options.phaseRounds = std::atoi(argv[k + 1]);
-        else if (flag == "--idle-below") options.idleBelow = std::atof(argv[k + 1]);
+        else if (flag == "--others-below") options.othersBelow = std::atof(argv[k + 1]);
         else {
             std::fprintf(stderr, "usage: %s [--dir DIR] [--side N] [--rounds N] [--passes N] [--phase-rounds N]\n"
-                         "          [--idle-below PERCENT]\n", argv[0]);
+                         "          [--others-below PERCENT]\n", argv[0]);
             return 64;
         }
     }
@@ -236,7 +254,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "wrong output\n");
         return 1;
     }
-    std::printf("%d x %d, %zu bytes, in %s\n", options.side, options.side, bmp.bytes.size(), dir.c_str());
+    struct statfs where;
+    bool inMemory = statfs(dir.c_str(), &where) == 0 && where.f_type == TMPFS_MAGIC;
+    std::printf("%d x %d, %zu bytes, in %s%s\n", options.side, options.side, bmp.bytes.size(), dir.c_str(),
+                inMemory ? " (a tmpfs: nothing goes to a disk; see --dir)" : "");
 
     const std::string cpReplacing = "cp, replacing its copy";
     std::vector<Case> cases = {
@@ -248,8 +269,11 @@ int main(int argc, char** argv) {
     };
     std::vector<double> ratios;
     for (int pass = 0; pass < options.passes; ++pass) {
-        auto times = TimeRounds(cases, options.rounds, 1000 + pass, options.idleBelow, [](const Case& c) { return RunProcess(c.argv); });
-        std::printf("pass %d, medians of %d rounds:\n", pass + 1, options.rounds);
+        int rerun = 0;
+        auto times = TimeRounds(cases, options.rounds, 1000 + pass, options.othersBelow, &rerun,
+                                [](const Case& c) { return RunProcess(c.argv); });
+        std::printf("pass %d, medians of %d rounds (%d more run again for others' load):\n", pass + 1, options.rounds,
+                    rerun);
         PrintTimes(cases, times, cpReplacing);
         const std::vector<double> &call = times["mistvane, replacing its output"], &copied = times[cpReplacing];
         std::vector<double> eachRound;
@@ -268,10 +292,12 @@ int main(int argc, char** argv) {
 
     // Where the time goes, from runs of their own with the phase clock preloaded, in rounds as above.
     if (options.phaseRounds <= 0) return 0;
-    std::vector<Case> traced = {cases[0], cases[2], cases[3], cases[4]};
+    std::vector<Case> timed = {cases[0], cases[2], cases[3], cases[4]};
     std::string markFile = dir + "/phases.txt";
+    std::map<std::string, Phases> lastRound;
     std::map<std::string, std::vector<Phases>> phases;
-    TimeRounds(traced, options.phaseRounds, 7, options.idleBelow, [&](const Case& c) {
+    int rerun = 0;
+    auto runMarked = [&](const Case& c) {
         unlink(markFile.c_str());
         double started = 0, ended = 0;
         double ms = RunProcess(c.argv, {"LD_PRELOAD=" MISTVANE_PHASE_CLOCK_PATH, "MISTVANE_PHASE_FILE=" + markFile},
@@ -280,12 +306,15 @@ int main(int argc, char** argv) {
         if (ms < 0 || marks.empty()) return -1.0;
         marks["started"] = started;
         marks["ended"] = ended;
-        phases[c.name].push_back(c.argv[0] == "cp" ? CopyPhases(marks) : HostPhases(marks));
+        lastRound[c.name] = c.argv[0] == "cp" ? CopyPhases(marks) : HostPhases(marks);
         return ms;
+    };
+    TimeRounds(timed, options.phaseRounds, 7, options.othersBelow, &rerun, runMarked, [&] {
+        for (const auto& [name, p] : lastRound) phases[name].push_back(p);
     });
-    std::printf("\nwhere the time goes (medians of %d runs each, ms; parenthesised: in the writer thread, beside the "
-                "others):\n", options.phaseRounds);
-    for (const Case& c : traced) {
+    std::printf("\nwhere the time goes (medians of %d runs each, %d rounds run again; ms; parenthesised: in the writer "
+                "thread, beside the others):\n", options.phaseRounds, rerun);
+    for (const Case& c : timed) {
         std::printf("  %-44s", c.name.c_str());
         const std::vector<Phases>& runs = phases[c.name];
         for (size_t k = 0; k < runs[0].size(); ++k) {
@@ -293,6 +322,10 @@ int main(int argc, char** argv) {
             for (const Phases& p : runs) values.push_back(p[k].second);
             std::printf(" %s %.1f%s", runs[0][k].first.c_str(), Median(values), k + 1 < runs[0].size() ? "," : "\n");
         }
+    }
+    if (ReadFile(output) != blurred || ReadFile(fresh) != blurred || ReadFile(copy) != bmp.bytes) {
+        std::fprintf(stderr, "an output changed while timed\n");
+        return 1;
     }
     if (!options.dir.empty())
         for (const std::string& path : {input, output, fresh, copy, freshCopy, markFile}) unlink(path.c_str());
