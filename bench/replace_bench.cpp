@@ -4,8 +4,10 @@
 // Then where the time of each goes, from a clock preloaded into the processes (phase_clock.cpp). Outputs are checked
 // before anything is timed and again after. Not a test: run it by hand, with --dir on the file system to measure.
 //
-//   mistvane_replace_bench [--dir DIR] [--side N] [--rounds N] [--passes N] [--phase-rounds N] [--others-below PERCENT]
+//   mistvane_replace_bench [--dir DIR] [--host PROGRAM] [--side N] [--rounds N] [--passes N] [--phase-rounds N]
+//                          [--others-below PERCENT]
 //
+// --host times another build's host program (the module beside it) instead of this build's.
 // --others-below runs a round again when, while it ran, other programs (and a hypervisor's other guests) took more
 // than PERCENT of the machine's processors: on a shared machine, commands are then not timed against someone
 // else's build. The kernel's own threads count as others too, so it should not be set much below 10.
@@ -40,6 +42,7 @@ namespace {
 
 struct Options {
     std::string dir;  // where the files go; a fresh directory in the temporary directory when not given
+    std::string host = MISTVANE_HOST_PATH;  // another build's, to compare
     int side = 4096;
     int rounds = 31;
     int passes = 3;
@@ -98,7 +101,8 @@ double MachineBusyMs() {
 double CommandsMs() {
     struct rusage usage;
     getrusage(RUSAGE_CHILDREN, &usage);
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
 }
 
 // What others took of the machine, in percent of its processors, between two moments.
@@ -224,20 +228,23 @@ int main(int argc, char** argv) {
     for (int k = 1; k + 1 < argc; k += 2) {
         std::string flag = argv[k];
         if (flag == "--dir") options.dir = argv[k + 1];
+        else if (flag == "--host") options.host = argv[k + 1];
         else if (flag == "--side") options.side = std::atoi(argv[k + 1]);
         else if (flag == "--rounds") options.rounds = std::atoi(argv[k + 1]);
         else if (flag == "--passes") options.passes = std::atoi(argv[k + 1]);
         else if (flag == "--phase-rounds") options.phaseRounds = std::atoi(argv[k + 1]);
         else if (flag == "--others-below") options.othersBelow = std::atof(argv[k + 1]);
         else {
-            std::fprintf(stderr, "usage: %s [--dir DIR] [--side N] [--rounds N] [--passes N] [--phase-rounds N]\n"
-                         "          [--others-below PERCENT]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--dir DIR] [--host PROGRAM] [--side N] [--rounds N] [--passes N]\n"
+                         "          [--phase-rounds N] [--others-below PERCENT]\n",
+                         argv[0]);
             return 64;
         }
     }
     TempDir temporary;
     std::string dir = options.dir.empty() ? temporary.path() : options.dir;
-    std::string host = MISTVANE_HOST_PATH, input = dir + "/in.bmp", output = dir + "/out.bmp",
+    std::string host = options.host, input = dir + "/in.bmp", output = dir + "/out.bmp",
                 fresh = dir + "/new.bmp", copy = dir + "/copy.bmp", freshCopy = dir + "/new-copy.bmp";
 
     // The file, and a first call and copy that give the outputs the timed runs replace, checked.
