@@ -286,8 +286,8 @@ int main(int argc, char** argv) {
         std::vector<double> eachRound;
         for (size_t k = 0; k < call.size(); ++k) eachRound.push_back(call[k] / copied[k]);
         ratios.push_back(Median(call) / Median(copied));
-        std::printf("  mistvane replacing / cp replacing: %.2f (ratio of medians), %.2f (median of each round's ratio)\n",
-                    ratios.back(), Median(eachRound));
+        std::printf("  mistvane replacing / cp replacing: %.2f (ratio of medians), %.2f (median of the rounds' "
+                    "ratios)\n", ratios.back(), Median(eachRound));
     }
     std::printf("mistvane replacing its output / cp replacing its copy, over %d passes: %.2f to %.2f\n",
                 options.passes, *std::min_element(ratios.begin(), ratios.end()),

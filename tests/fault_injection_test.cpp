@@ -171,10 +171,11 @@ class FileSystemFillingUp : public WritebackFaults, public testing::WithParamInt
         fs::create_directory(mountPoint);
         std::string image = dir / "fs.img";
         if (GetParam() == "tmpfs") {
-            mounted = mount("mistvane-test", mountPoint.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=24m,mode=0777") == 0;
+            const char* options = "size=24m,mode=0777";
+            mounted = mount("mistvane-test", mountPoint.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options) == 0;
         } else {
-            std::string make = "truncate -s 24M " + image + " && mkfs.ext4 -q -F -m 0 " + image + " >/dev/null 2>&1 && " +
-                               "mount -o loop " + image + " " + mountPoint + " >/dev/null 2>&1";
+            std::string make = "truncate -s 24M " + image + " && mkfs.ext4 -q -F -m 0 " + image +
+                               " >/dev/null 2>&1 && mount -o loop " + image + " " + mountPoint + " >/dev/null 2>&1";
             mounted = std::system(make.c_str()) == 0;
         }
         if (!mounted) GTEST_SKIP() << "cannot mount a small " << GetParam() << " here";
