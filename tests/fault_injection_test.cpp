@@ -1,13 +1,19 @@
 // Writes that fail for real: at every point of the file under a file-size limit, on a full file system, on a device
 // that is always full, and in a directory the caller may not write to. A failed write gives 4, keeps whatever the
 // output held before (the input too, when it is the output) and leaves no temporary file.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -159,6 +165,41 @@ TEST_F(WritebackFaults, FileSizeLimitAsTheWritebackGoesOn) {
     EXPECT_EQ(ReadFile(input), bmp.bytes);
 }
 
+// In a child: makes every writeback request fail with EIO from here on, as a file system that refuses them would.
+// False where such a filter cannot be installed (an emulator such as qemu-arm refuses them).
+bool FailWritebackRequests() {
+#ifdef __NR_sync_file_range
+    const uint32_t call = __NR_sync_file_range;
+#else
+    const uint32_t call = __NR_sync_file_range2;  // 32-bit ARM: the same call, its arguments in another order
+#endif
+    struct sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, call, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    struct sock_fprog program = {sizeof filter / sizeof filter[0], filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+TEST_F(WritebackFaults, RefusedWritebackRequestsAreNoFailedWrites) {
+    WriteFile(output, std::vector<uint8_t>(3000, 8));
+    const int32_t kNoFilter = -2, kFilterIdle = -3;
+    int32_t status = InChild([&] {
+        if (!FailWritebackRequests()) return kNoFilter;
+        int probe = open(input.c_str(), O_RDONLY);
+        bool refused = sync_file_range(probe, 0, 0, SYNC_FILE_RANGE_WRITE) != 0 && errno == EIO;
+        close(probe);
+        return refused ? Blur(input, output) : kFilterIdle;
+    });
+    if (status == kNoFilter) GTEST_SKIP() << "no system call filters here";
+    ASSERT_NE(status, kFilterIdle) << "the filter let a writeback request through";
+    EXPECT_EQ(status, StatusDone);
+    EXPECT_EQ(ReadFile(output), Blurred());
+    EXPECT_EQ(dir.Names(), (std::set<std::string>{"in.bmp", "out.bmp"}));
+}
+
 // A small file system of each kind, mounted for the test, that runs out of room half way through a large output.
 // ext4 (on a loop device) writes back for real, tmpfs not at all; each is skipped where it cannot be set up.
 class FileSystemFillingUp : public WritebackFaults, public testing::WithParamInterface<std::string> {
@@ -214,7 +255,8 @@ TEST_P(FileSystemFillingUp, ReplacedOutputKeptWhenTheRoomRunsOutDuringTheWriteba
     EXPECT_EQ(Names(), std::set<std::string>{"out.bmp"});
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, FileSystemFillingUp, testing::Values("ext4", "tmpfs"));
+INSTANTIATE_TEST_SUITE_P(Kinds, FileSystemFillingUp, testing::Values("ext4", "tmpfs"),
+                         [](const testing::TestParamInfo<std::string>& info) { return info.param; });
 
 // A tmpfs of a few pages, mounted for the test; needs the privilege to mount, and is skipped without it.
 class FullFileSystem : public WriteFaults {
