@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "VostrelMistvane.h"
+#include "bench_checks.h"
 #include "box_blur.h"
 #include "processor_vectors.h"
 #include "reference_blur.h"
@@ -39,36 +40,6 @@ std::vector<uint8_t> Picture(int width, int height) {
     std::mt19937 random(42);
     for (size_t k = 0; k < pixels.size(); ++k) pixels[k] = static_cast<uint8_t>((k / 7 + k / 3001 + random() % 32) & 0xFF);
     return pixels;
-}
-
-// One pixel of the literal algorithm.
-void ReferencePixel(const std::vector<uint8_t>& in, int width, int height, int i, int j, uint8_t out[3]) {
-    int count = 0, sums[3] = {0, 0, 0};
-    for (int y = std::max(0, i - 10); y <= std::min(height - 1, i + 10); ++y)
-        for (int x = std::max(0, j - 10); x <= std::min(width - 1, j + 10); ++x) {
-            ++count;
-            for (int c = 0; c < 3; ++c) sums[c] += in[(static_cast<size_t>(y) * width + x) * 3 + c];
-        }
-    for (int c = 0; c < 3; ++c) out[c] = static_cast<uint8_t>(sums[c] / count);
-}
-
-// Every pixel of the four borders' bands and a few thousand inside, against the literal algorithm.
-bool Verified(const std::vector<uint8_t>& in, const std::vector<uint8_t>& out, int width, int height) {
-    std::mt19937 random(7);
-    auto matches = [&](int i, int j) {
-        uint8_t expected[3];
-        ReferencePixel(in, width, height, i, j, expected);
-        return std::memcmp(expected, &out[(static_cast<size_t>(i) * width + j) * 3], 3) == 0;
-    };
-    for (int i = 0; i < height; ++i)
-        for (int j : {0, 1, 9, 10, 11, width - 12, width - 11, width - 2, width - 1})
-            if (j >= 0 && j < width && !matches(i, j)) return false;
-    for (int j = 0; j < width; ++j)
-        for (int i : {0, 10, height - 11, height - 1})
-            if (i >= 0 && i < height && !matches(i, j)) return false;
-    for (int k = 0; k < 5000; ++k)
-        if (!matches(static_cast<int>(random() % height), static_cast<int>(random() % width))) return false;
-    return true;
 }
 
 // BlurPixels, with memcpy of the same block timed beside it in every iteration. A third argument caps the vector

@@ -1,8 +1,13 @@
 // Mistvane through the file system: each status, what happens to the files, and real failures caused on purpose.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <thread>
 
 #include "VostrelMistvane.h"
+#include "bitmap_blur.h"
 #include "test_bitmaps.h"
 #include "file_fixture.h"
 #include "test_files.h"
@@ -166,6 +171,37 @@ TEST_F(BlurFile, DevicesAreWrittenInPlace) {
     EXPECT_EQ(Blur(input, "/dev/null"), StatusDone);
     EXPECT_EQ(Blur(input, "/dev/full"), StatusOutputOpenFailed);
     ExpectOnly({"in.bmp"});
+}
+
+TEST_F(BlurFile, LargeOutputsToADeviceAndThroughAPipe) {
+    // Large enough for the background writer and several of the writeback requests a replaced file gets, which a
+    // device or a pipe, written in place, must do without.
+    TestBitmap large = MakeBitmap({.width = 1500, .height = 1900, .trailing = 3});
+    WriteFile(input, large.bytes);
+    std::vector<uint8_t> expected(large.bytes.size());
+    ASSERT_EQ(BlurBitmapBytes(large.bytes.data(), large.bytes.size(), expected.data()), StatusDone);
+    EXPECT_EQ(Blur(input, "/dev/null"), StatusDone);
+
+    std::string pipe = dir / "pipe";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    // A reader that takes everything, then one that stops after a megabyte: the write then fails (SIGPIPE ignored,
+    // in a child of its own).
+    std::vector<uint8_t> received;
+    std::thread reader([&] { received = ReadFile(pipe); });
+    EXPECT_EQ(Blur(input, pipe), StatusDone);
+    reader.join();
+    EXPECT_TRUE(received == expected) << received.size() << " bytes";
+    EXPECT_EQ(InChild([&] {
+        signal(SIGPIPE, SIG_IGN);
+        std::thread quitter([&] {
+            std::vector<char> some(1 << 20);
+            std::ifstream(pipe, std::ios::binary).read(some.data(), some.size());
+        });
+        int32_t status = Blur(input, pipe);
+        quitter.join();
+        return status;
+    }), StatusOutputOpenFailed);
+    ExpectOnly({"in.bmp", "pipe"});
 }
 
 TEST_F(BlurFile, UnicodePaths) {

@@ -1,15 +1,24 @@
 // Writes that fail for real: at every point of the file under a file-size limit, on a full file system, on a device
 // that is always full, and in a directory the caller may not write to. A failed write gives 4, keeps whatever the
 // output held before (the input too, when it is the output) and leaves no temporary file.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdlib>
 #include <cstring>
 
 #include "VostrelMistvane.h"
+#include "bitmap_blur.h"
 #include "test_bitmaps.h"
 #include "file_fixture.h"
 #include "test_files.h"
@@ -125,6 +134,129 @@ TEST_F(LargeWriteFaults, InputAsOutputAndAFullDevice) {
     EXPECT_EQ(ReadFile(input), ExpectedOutput(bmp));
     EXPECT_EQ(dir.Names(), std::set<std::string>{"in.bmp"});
 }
+
+// A file replacing an existing one is sent to the disk while it is written: failures once that is well under way
+// must come back the same way too, the old file whole and nothing left beside it.
+class WritebackFaults : public WriteFaults {
+  protected:
+    WritebackFaults() : WriteFaults({.width = 1400, .height = -2100, .trailing = 11}) {}
+
+    // The blur held to the reference elsewhere, in memory: a file of this size would take the reference minutes.
+    std::vector<uint8_t> Blurred() const {
+        std::vector<uint8_t> out(bmp.bytes.size());
+        EXPECT_EQ(BlurBitmapBytes(bmp.bytes.data(), bmp.bytes.size(), out.data()), StatusDone);
+        return out;
+    }
+};
+
+TEST_F(WritebackFaults, FileSizeLimitAsTheWritebackGoesOn) {
+    const std::vector<uint8_t> previous(3000, 8);
+    const rlim_t size = bmp.bytes.size(), mib = 1024 * 1024;
+    ASSERT_GT(size, 8 * mib + 4096);
+    for (rlim_t limit : {4 * mib - 1, 4 * mib + 1, 4 * mib + 4096 + 7, 8 * mib, 8 * mib + 1, size - 1}) {
+        WriteFile(output, previous);
+        EXPECT_EQ(BlurWithFileLimit(input, output, limit), StatusOutputOpenFailed) << "limit " << limit;
+        EXPECT_EQ(ReadFile(output), previous) << "limit " << limit;
+        EXPECT_EQ(dir.Names(), (std::set<std::string>{"in.bmp", "out.bmp"})) << "limit " << limit;
+    }
+    EXPECT_EQ(BlurWithFileLimit(input, output, size), StatusDone);
+    EXPECT_EQ(ReadFile(output), Blurred());
+    EXPECT_EQ(BlurWithFileLimit(input, input, 6 * mib), StatusOutputOpenFailed) << "the input as the output";
+    EXPECT_EQ(ReadFile(input), bmp.bytes);
+}
+
+// In a child: makes every writeback request fail with EIO from here on, as a file system that refuses them would.
+// False where such a filter cannot be installed (an emulator such as qemu-arm refuses them).
+bool FailWritebackRequests() {
+#ifdef __NR_sync_file_range
+    const uint32_t call = __NR_sync_file_range;
+#else
+    const uint32_t call = __NR_sync_file_range2;  // 32-bit ARM: the same call, its arguments in another order
+#endif
+    struct sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, call, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    struct sock_fprog program = {sizeof filter / sizeof filter[0], filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+TEST_F(WritebackFaults, RefusedWritebackRequestsAreNoFailedWrites) {
+    WriteFile(output, std::vector<uint8_t>(3000, 8));
+    const int32_t kNoFilter = -2, kFilterIdle = -3;
+    int32_t status = InChild([&] {
+        if (!FailWritebackRequests()) return kNoFilter;
+        int probe = open(input.c_str(), O_RDONLY);
+        bool refused = sync_file_range(probe, 0, 0, SYNC_FILE_RANGE_WRITE) != 0 && errno == EIO;
+        close(probe);
+        return refused ? Blur(input, output) : kFilterIdle;
+    });
+    if (status == kNoFilter) GTEST_SKIP() << "no system call filters here";
+    ASSERT_NE(status, kFilterIdle) << "the filter let a writeback request through";
+    EXPECT_EQ(status, StatusDone);
+    EXPECT_EQ(ReadFile(output), Blurred());
+    EXPECT_EQ(dir.Names(), (std::set<std::string>{"in.bmp", "out.bmp"}));
+}
+
+// A small file system of each kind, mounted for the test, that runs out of room half way through a large output.
+// ext4 (on a loop device) writes back for real, tmpfs not at all; each is skipped where it cannot be set up.
+class FileSystemFillingUp : public WritebackFaults, public testing::WithParamInterface<std::string> {
+  protected:
+    std::string mountPoint = dir / "fs";
+    bool mounted = false;
+
+    void SetUp() override {
+        WritebackFaults::SetUp();
+        fs::create_directory(mountPoint);
+        std::string image = dir / "fs.img";
+        if (GetParam() == "tmpfs") {
+            const char* options = "size=24m,mode=0777";
+            mounted = mount("mistvane-test", mountPoint.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options) == 0;
+        } else {
+            std::string make = "truncate -s 24M " + image + " && mkfs.ext4 -q -F -m 0 " + image +
+                               " >/dev/null 2>&1 && mount -o loop " + image + " " + mountPoint + " >/dev/null 2>&1";
+            mounted = std::system(make.c_str()) == 0;
+        }
+        if (!mounted) GTEST_SKIP() << "cannot mount a small " << GetParam() << " here";
+    }
+    void TearDown() override {
+        if (mounted) umount2(mountPoint.c_str(), MNT_DETACH);
+    }
+    uint64_t FreeBytes() const {
+        struct statvfs status;
+        return statvfs(mountPoint.c_str(), &status) == 0 ? uint64_t{status.f_bavail} * status.f_frsize : 0;
+    }
+    std::set<std::string> Names() const {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(mountPoint))
+            if (entry.path().filename() != "lost+found") names.insert(entry.path().filename().string());
+        return names;
+    }
+};
+
+TEST_P(FileSystemFillingUp, ReplacedOutputKeptWhenTheRoomRunsOutDuringTheWriteback) {
+    std::string target = mountPoint + "/out.bmp", filler = mountPoint + "/filler";
+    const std::vector<uint8_t> previous(200000, 5);
+    WriteFile(target, previous);
+    // Room for six and a half megabytes of the new file: many writeback requests in, and less than the file.
+    const uint64_t room = 6 * 1024 * 1024 + 512 * 1024;
+    ASSERT_GT(FreeBytes(), room);
+    WriteFile(filler, std::vector<uint8_t>(FreeBytes() - room, 1));
+    ASSERT_LT(FreeBytes(), bmp.bytes.size());
+    EXPECT_EQ(Blur(input, target), StatusOutputOpenFailed);
+    EXPECT_EQ(ReadFile(target), previous);
+    EXPECT_EQ(Names(), (std::set<std::string>{"filler", "out.bmp"}));
+
+    fs::remove(filler);
+    EXPECT_EQ(Blur(input, target), StatusDone) << "once there is room";
+    EXPECT_EQ(ReadFile(target), Blurred());
+    EXPECT_EQ(Names(), std::set<std::string>{"out.bmp"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, FileSystemFillingUp, testing::Values("ext4", "tmpfs"),
+                         [](const testing::TestParamInfo<std::string>& info) { return info.param; });
 
 // A tmpfs of a few pages, mounted for the test; needs the privilege to mount, and is skipped without it.
 class FullFileSystem : public WriteFaults {
