@@ -85,7 +85,7 @@ bool OpenOutput(const PathChar* path, OutputFile* output) {
     output->targetPath = exists ? WritableFileBehind(path) : CopyPath(path, 0);
     if (!output->targetPath) return false;
     output->file = CreateBeside(output->targetPath, &output->temporaryPath);
-    if (!output->file || (exists && !CarryProtection(output->targetPath, output->file, output->temporaryPath))) {
+    if (!output->file || (exists && !PrepareReplacement(output->targetPath, output->file, output->temporaryPath))) {
         AbandonOutput(output);
         return false;
     }

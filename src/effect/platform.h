@@ -81,8 +81,10 @@ uint32_t TemporaryNameSeed();
 uint32_t NextTemporaryNumber();
 // Creates a file that did not exist; *alreadyExists tells a name clash from any other failure.
 PlatformFile* CreateNewFile(const PathChar* path, bool* alreadyExists);
-// Gives the new file at temporaryPath the protection of target (permission bits, or attributes on Windows).
-bool CarryProtection(const PathChar* target, PlatformFile* file, const PathChar* temporaryPath);
+// Readies the new file at temporaryPath to take the existing target's place: gives it the target's protection
+// (permission bits, or attributes on Windows) and, where the platform gains by it, sends it to the disk as it is
+// written.
+bool PrepareReplacement(const PathChar* target, PlatformFile* file, const PathChar* temporaryPath);
 // Puts `from` in the place of `to` in one step.
 bool ReplaceFile(const PathChar* from, const PathChar* to);
 void RemoveFile(const PathChar* path);

@@ -242,7 +242,7 @@ PlatformFile* CreateNewFile(const PathChar* path, bool* alreadyExists) {
     return file;
 }
 
-bool CarryProtection(const PathChar* target, PlatformFile* file, const PathChar* temporaryPath) {
+bool PrepareReplacement(const PathChar* target, PlatformFile* file, const PathChar* temporaryPath) {
     (void)file;
     uint32_t attributes = GetFileAttributesW(target);
     if (attributes == kCoreNoAttributes) return false;

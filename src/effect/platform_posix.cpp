@@ -351,9 +351,7 @@ PlatformFile* CreateNewFile(const char* path, bool* alreadyExists) {
     return file;
 }
 
-// Only a file that is to take an existing file's place is given that file's protection: this is also where it
-// learns that it replaces one.
-bool CarryProtection(const char* target, PlatformFile* file, const char* temporaryPath) {
+bool PrepareReplacement(const char* target, PlatformFile* file, const char* temporaryPath) {
     (void)temporaryPath;
     file->replacing = true;
     struct stat status;
