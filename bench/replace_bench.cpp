@@ -4,10 +4,12 @@
 // Then where the time of each goes, from a clock preloaded into the processes (phase_clock.cpp). Outputs are checked
 // before anything is timed and again after. Not a test: run it by hand, with --dir on the file system to measure.
 //
-//   mistvane_replace_bench [--dir DIR] [--host PROGRAM] [--side N] [--rounds N] [--passes N] [--phase-rounds N]
-//                          [--others-below PERCENT]
+//   mistvane_replace_bench [--dir DIR] [--host PROGRAM] [--compare PROGRAM]... [--side N] [--rounds N] [--passes N]
+//                          [--phase-rounds N] [--others-below PERCENT]
 //
-// --host times another build's host program (the module beside it) instead of this build's.
+// --host times another build's host program (the module beside it) instead of this build's. --compare adds another
+// build's host program, replacing an output of its own, to the same rounds, so that two builds are compared under
+// the same conditions.
 // --others-below runs a round again when, while it ran, other programs (and a hypervisor's other guests) took more
 // than PERCENT of the machine's processors: on a shared machine, commands are then not timed against someone
 // else's build. The kernel's own threads count as others too, so it should not be set much below 10.
@@ -43,6 +45,7 @@ namespace {
 struct Options {
     std::string dir;  // where the files go; a fresh directory in the temporary directory when not given
     std::string host = MISTVANE_HOST_PATH;  // another build's, to compare
+    std::vector<std::string> compared;      // more builds' host programs, timed replacing in the same rounds
     int side = 4096;
     int rounds = 31;
     int passes = 3;
@@ -229,6 +232,7 @@ int main(int argc, char** argv) {
         std::string flag = argv[k];
         if (flag == "--dir") options.dir = argv[k + 1];
         else if (flag == "--host") options.host = argv[k + 1];
+        else if (flag == "--compare") options.compared.push_back(argv[k + 1]);
         else if (flag == "--side") options.side = std::atoi(argv[k + 1]);
         else if (flag == "--rounds") options.rounds = std::atoi(argv[k + 1]);
         else if (flag == "--passes") options.passes = std::atoi(argv[k + 1]);
@@ -236,8 +240,8 @@ int main(int argc, char** argv) {
         else if (flag == "--others-below") options.othersBelow = std::atof(argv[k + 1]);
         else {
             std::fprintf(stderr,
-                         "usage: %s [--dir DIR] [--host PROGRAM] [--side N] [--rounds N] [--passes N]\n"
-                         "          [--phase-rounds N] [--others-below PERCENT]\n",
+                         "usage: %s [--dir DIR] [--host PROGRAM] [--compare PROGRAM]... [--side N] [--rounds N]\n"
+                         "          [--passes N] [--phase-rounds N] [--others-below PERCENT]\n",
                          argv[0]);
             return 64;
         }
@@ -274,6 +278,15 @@ int main(int argc, char** argv) {
         {"mistvane, to a new output", {host, "--quiet", input, fresh}, fresh},
         {"mistvane, to /dev/null (read and blur only)", {host, "--quiet", input, "/dev/null"}, ""},
     };
+    for (size_t k = 0; k < options.compared.size(); ++k) {
+        std::string own = dir + "/out-compared-" + std::to_string(k) + ".bmp";
+        if (RunProcess({options.compared[k], "--quiet", input, own}) < 0 || ReadFile(own) != blurred) {
+            std::fprintf(stderr, "%s gives a wrong output\n", options.compared[k].c_str());
+            return 1;
+        }
+        cases.push_back({"compared " + std::to_string(k + 1) + ", replacing its output",
+                         {options.compared[k], "--quiet", input, own}, ""});
+    }
     std::vector<double> ratios;
     for (int pass = 0; pass < options.passes; ++pass) {
         int rerun = 0;
@@ -288,6 +301,10 @@ int main(int argc, char** argv) {
         ratios.push_back(Median(call) / Median(copied));
         std::printf("  mistvane replacing / cp replacing: %.2f (ratio of medians), %.2f (median of the rounds' "
                     "ratios)\n", ratios.back(), Median(eachRound));
+        for (size_t k = 0; k < options.compared.size(); ++k)
+            std::printf("  compared %zu (%s) replacing / cp replacing: %.2f (ratio of medians)\n", k + 1,
+                        options.compared[k].c_str(),
+                        Median(times["compared " + std::to_string(k + 1) + ", replacing its output"]) / Median(copied));
     }
     std::printf("mistvane replacing its output / cp replacing its copy, over %d passes: %.2f to %.2f\n",
                 options.passes, *std::min_element(ratios.begin(), ratios.end()),

@@ -1,6 +1,7 @@
 // The whole effect on files held in memory: every layout the module accepts, and sources and sinks that fail.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -71,6 +72,59 @@ TEST(BlurBitmapBytes, RowsCrossSeveralBands) {
     ExpectBlurred({.width = 1001, .height = -91, .lastRowUnpadded = true});
     // Rows wider than a band go one at a time.
     ExpectBlurred({.width = 50000, .height = 3, .lastRowUnpadded = true});
+}
+
+// A sink that lends room for every other band it is asked about, and must find every byte of the blurred file in
+// order whether a band came in its own room or in the blur's.
+struct LendingSink {
+    std::vector<uint8_t> written;
+    std::vector<uint8_t> room;
+    int asked = 0, lent = 0;
+
+    static uint8_t* Lend(void* context, size_t count) {
+        LendingSink* sink = static_cast<LendingSink*>(context);
+        if (sink->asked++ % 2) return nullptr;
+        ++sink->lent;
+        sink->room.assign(count, 0xCD);
+        return sink->room.data();
+    }
+    static bool Write(void* context, const void* buffer, size_t count) {
+        LendingSink* sink = static_cast<LendingSink*>(context);
+        const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+        if (bytes == sink->room.data() && count > sink->room.size()) return false;  // past the room lent
+        sink->written.insert(sink->written.end(), bytes, bytes + count);
+        return true;
+    }
+};
+
+TEST(RunBitmapBlur, BandsInLentRoomAndInItsOwnComeOutInOrder) {
+    for (BitmapShape shape : {BitmapShape{.width = 1001, .height = 100, .trailing = 7},
+                              BitmapShape{.width = 1001, .height = -91, .lastRowUnpadded = true},
+                              BitmapShape{.width = 30, .height = 23, .gap = 5}}) {
+        TestBitmap bmp = MakeBitmap(shape, 9);
+        BitmapLayout layout;
+        ASSERT_TRUE(CheckBitmapHeaders(bmp.bytes.data(), bmp.bytes.size(), bmp.bytes.size(), &layout));
+        BitmapBlur blur;
+        ASSERT_TRUE(StartBitmapBlur(&blur, &layout, kMistvaneRadius));
+        struct Cursor {
+            const std::vector<uint8_t>* data;
+            size_t position;
+        } cursor = {&bmp.bytes, kHeadersSize};
+        ByteSource source = {[](void* context, void* buffer, size_t count) -> int64_t {
+                                 Cursor* c = static_cast<Cursor*>(context);
+                                 size_t n = std::min(count, c->data->size() - c->position);
+                                 std::memcpy(buffer, c->data->data() + c->position, n);
+                                 c->position += n;
+                                 return static_cast<int64_t>(n);
+                             },
+                             &cursor};
+        LendingSink lending;
+        ByteSink sink = {LendingSink::Write, &lending, LendingSink::Lend};
+        EXPECT_EQ(RunBitmapBlur(&blur, bmp.bytes.data(), &source, &sink), StatusDone);
+        EndBitmapBlur(&blur);
+        EXPECT_GT(lending.lent, 0);
+        EXPECT_EQ(lending.written, ExpectedOutput(bmp)) << shape.width << " x " << shape.height;
+    }
 }
 
 TEST(BlurBitmapBytes, RejectedFilesLeaveTheOutputUntouched) {

@@ -14,6 +14,7 @@ bool StartBitmapBlur(BitmapBlur* blur, const BitmapLayout* layout, int32_t radiu
     blur->layout = *layout;
     blur->blurring = layout->width > 0 && layout->rows > 0;
     blur->outputBand = 0;
+    blur->band = 0;
     // The bands hold rows only when there are rows: an empty image may claim any width and costs nothing.
     blur->bandRows = 0;
     blur->bufferSize = kCopyChunk;
@@ -74,16 +75,21 @@ static size_t BandBytes(const BitmapLayout* layout, int32_t first, int32_t count
     return first + count == layout->rows ? bytes - (layout->stride - layout->lastRowBytes) : bytes;
 }
 
-// Takes every blurred row that is ready into the output band, writing the band whenever it fills.
+// Takes every blurred row that is ready into the output band, writing the band whenever it fills. A band goes into
+// memory the sink lends where it lends any, so that it is not copied once more on its way out.
 static int32_t TakeReadyRows(BitmapBlur* blur, ByteSink* sink, int32_t* waiting) {
     const BitmapLayout* layout = &blur->layout;
-    while (PopOutputRow(&blur->rows, blur->outputBand + (size_t)*waiting * layout->stride)) {
+    for (;;) {
+        if (*waiting == 0) {
+            uint8_t* lent = sink->lend ? sink->lend(sink->context, (size_t)blur->bandRows * layout->stride) : 0;
+            blur->band = lent ? lent : blur->outputBand;
+        }
+        if (!PopOutputRow(&blur->rows, blur->band + (size_t)*waiting * layout->stride)) return StatusDone;
         if (++*waiting < blur->bandRows && blur->rows.rowsOut < layout->rows) continue;
         size_t bytes = BandBytes(layout, blur->rows.rowsOut - *waiting, *waiting);
-        if (!sink->write(sink->context, blur->outputBand, bytes)) return StatusOutputOpenFailed;
+        if (!sink->write(sink->context, blur->band, bytes)) return StatusOutputOpenFailed;
         *waiting = 0;
     }
-    return StatusDone;
 }
 
 static int32_t BlurRows(BitmapBlur* blur, ByteSource* source, ByteSink* sink) {
@@ -137,9 +143,16 @@ static int64_t ReadMemory(void* context, void* buffer, size_t count) {
 static bool WriteMemory(void* context, const void* buffer, size_t count) {
     MemoryWriter* cursor = (MemoryWriter*)context;
     if (count > cursor->size - cursor->position) return false;
-    memcpy(cursor->data + cursor->position, buffer, count);
+    // Bytes blurred into the lent room are already in place.
+    if (buffer != cursor->data + cursor->position) memcpy(cursor->data + cursor->position, buffer, count);
     cursor->position += count;
     return true;
+}
+
+// The output itself is the room to blur into, as far as it goes.
+static uint8_t* LendMemory(void* context, size_t count) {
+    MemoryWriter* cursor = (MemoryWriter*)context;
+    return count <= cursor->size - cursor->position ? cursor->data + cursor->position : 0;
 }
 
 int32_t BlurBitmapBytes(const uint8_t* input, size_t size, uint8_t* output) {
@@ -150,7 +163,7 @@ int32_t BlurBitmapBytes(const uint8_t* input, size_t size, uint8_t* output) {
     MemoryReader in = {input, size, kHeadersSize};
     MemoryWriter out = {output, size, 0};
     ByteSource source = {ReadMemory, &in};
-    ByteSink sink = {WriteMemory, &out};
+    ByteSink sink = {WriteMemory, &out, LendMemory};
     int32_t status = RunBitmapBlur(&blur, input, &source, &sink);
     EndBitmapBlur(&blur);
     return status;

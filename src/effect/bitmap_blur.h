@@ -15,10 +15,12 @@ struct ByteSource {
     void* context;
 };
 
-// Writes all `count` bytes or returns false.
+// Writes all `count` bytes or returns false. A sink may also lend memory for what is written next: `lend`, when
+// set, gives room for `count` bytes (or null), and writing from that room takes the bytes without copying them.
 struct ByteSink {
     bool (*write)(void* context, const void* buffer, size_t count);
     void* context;
+    uint8_t* (*lend)(void* context, size_t count);
 };
 
 const int32_t kMistvaneRadius = 10;
@@ -30,7 +32,8 @@ struct BitmapBlur {
     int32_t bandRows;    // rows read, and written, at a time
     uint8_t* buffer;     // a band of input rows, also used to copy the bytes around the pixels
     size_t bufferSize;
-    uint8_t* outputBand; // a band of blurred rows waiting to be written
+    uint8_t* outputBand; // a band of blurred rows waiting to be written, when the sink lends no memory for it
+    uint8_t* band;       // where the band being filled is: outputBand, or memory the sink lent
 };
 
 // Allocates everything the blur of this layout needs; false when memory runs out (nothing then to end).

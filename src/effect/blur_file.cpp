@@ -13,6 +13,10 @@ static bool WriteToFile(void* context, const void* buffer, size_t count) {
     return WriteBytes((PlatformFile*)context, buffer, count);
 }
 
+static uint8_t* LendFromFile(void* context, size_t count) {
+    return LendWriteBuffer((PlatformFile*)context, count);
+}
+
 // Opens the output and streams the blurred file into it. The input is closed once read, before the output takes the
 // target's place: the target may be the input itself, and Windows cannot replace a file that is still open.
 static int32_t BlurInto(BitmapBlur* blur, const uint8_t* headers, PlatformFile** input, const MistvaneChar* outputPath) {
@@ -25,7 +29,7 @@ static int32_t BlurInto(BitmapBlur* blur, const uint8_t* headers, PlatformFile**
     if (!opened) return StatusOutputOpenFailed;
 
     ByteSource source = {ReadFromFile, *input};
-    ByteSink sink = {WriteToFile, output.file};
+    ByteSink sink = {WriteToFile, output.file, LendFromFile};
     int32_t status = RunBitmapBlur(blur, headers, &source, &sink);
     CloseFile(*input);
     *input = 0;

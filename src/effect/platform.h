@@ -42,6 +42,9 @@ bool FileSize(PlatformFile* file, uint64_t* size);
 // Reads up to `count` bytes; fewer only at the end of the file. -1 when reading fails.
 int64_t ReadBytes(PlatformFile* file, void* buffer, size_t count);
 bool WriteBytes(PlatformFile* file, const void* buffer, size_t count);
+// Room for the next `count` bytes of an output, to fill and then pass to WriteBytes, which then takes them without a
+// copy; null when the platform has none to lend, and the caller writes from its own memory.
+uint8_t* LendWriteBuffer(PlatformFile* file, size_t count);
 // Flushes and closes; false when anything written could not be stored.
 bool CloseFile(PlatformFile* file);
 

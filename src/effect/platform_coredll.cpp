@@ -127,6 +127,11 @@ bool WriteBytes(PlatformFile* file, const void* buffer, size_t count) {
     return true;
 }
 
+// Outputs are written as they come, from the caller's memory.
+uint8_t* LendWriteBuffer(PlatformFile*, size_t) {
+    return 0;
+}
+
 bool CloseFile(PlatformFile* file) {
     bool stored;
     if (file->stream) {

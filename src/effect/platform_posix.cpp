@@ -86,19 +86,22 @@ PathConversion FilePath(const MistvaneChar* widePath, char** path) {
 // buffer would only copy every byte once more: the streams are unbuffered, each transfer one system call.
 //
 // Writing a large output hands the kernel's share of the work (taking the bytes into the page cache) to a thread of
-// its own, so that it overlaps the blur instead of following it. Bytes are copied into one of two slots; the writer
-// thread writes the slots in turn while the caller fills the other one. The thread is started only once an output
-// has grown past one slot, so small files cost no thread, and a file whose thread cannot be started is written
-// directly. A failed write is remembered and reported by the next write or by the close.
+// its own, so that it overlaps the blur instead of following it. The caller blurs bands straight into a slot it
+// borrows (LendWriteBuffer), or copies other bytes into it, and the writer thread writes the slots in turn while the
+// caller fills the next; four of them let either side run ahead for a while before it has to wait for the other.
+// The thread is started only once an output has grown past one slot, so small files cost no thread, and a file whose
+// thread cannot be started is written directly. A failed write is remembered and reported by the next write or by
+// the close.
 const size_t kWriteSlot = 512 * 1024;
+const int32_t kWriteSlots = 4;
 
 struct BackgroundWriter {
     pthread_t thread;
     pthread_mutex_t lock;
     pthread_cond_t changed;
-    uint8_t* slots[2];
-    size_t sizes[2];
-    bool queued[2];  // handed to the thread and not yet written
+    uint8_t* slots[kWriteSlots];
+    size_t sizes[kWriteSlots];
+    bool queued[kWriteSlots];  // handed to the thread and not yet written
     int32_t filling;  // the slot the caller fills
     bool failed;
     bool closing;
@@ -157,15 +160,14 @@ static void* RunWriter(void* argument) {
         if (!stored) writer->failed = true;
         writer->queued[next] = false;
         pthread_cond_broadcast(&writer->changed);
-        next = 1 - next;
+        next = (next + 1) % kWriteSlots;
     }
     pthread_mutex_unlock(&writer->lock);
     return 0;
 }
 
 static void ReleaseWriter(BackgroundWriter* writer) {
-    ReleaseBlock(writer->slots[0]);
-    ReleaseBlock(writer->slots[1]);
+    for (int32_t k = 0; k < kWriteSlots; ++k) ReleaseBlock(writer->slots[k]);
     ReleaseBlock(writer);
 }
 
@@ -174,9 +176,12 @@ static bool StartWriter(PlatformFile* file) {
     BackgroundWriter* writer = (BackgroundWriter*)AllocateBlock(sizeof(BackgroundWriter));
     if (!writer) return false;
     memset(writer, 0, sizeof *writer);
-    writer->slots[0] = (uint8_t*)AllocateBlock(kWriteSlot);
-    writer->slots[1] = (uint8_t*)AllocateBlock(kWriteSlot);
-    if (!writer->slots[0] || !writer->slots[1]) {
+    bool allocated = true;
+    for (int32_t k = 0; k < kWriteSlots; ++k) {
+        writer->slots[k] = (uint8_t*)AllocateBlock(kWriteSlot);
+        allocated = allocated && writer->slots[k];
+    }
+    if (!allocated) {
         ReleaseWriter(writer);
         return false;
     }
@@ -202,12 +207,12 @@ static bool StartWriter(PlatformFile* file) {
     return started;
 }
 
-// Hands the slot being filled to the thread and waits until the other one is free to fill.
+// Hands the slot being filled to the thread and waits until the next one is free to fill.
 static void QueueSlot(BackgroundWriter* writer) {
     pthread_mutex_lock(&writer->lock);
     writer->queued[writer->filling] = true;
     pthread_cond_broadcast(&writer->changed);
-    writer->filling = 1 - writer->filling;
+    writer->filling = (writer->filling + 1) % kWriteSlots;
     while (writer->queued[writer->filling]) pthread_cond_wait(&writer->changed, &writer->lock);
     writer->sizes[writer->filling] = 0;
     pthread_mutex_unlock(&writer->lock);
@@ -274,12 +279,27 @@ int64_t ReadBytes(PlatformFile* file, void* buffer, size_t count) {
     return (int64_t)got;
 }
 
+// Once the writer runs, its slot is lent for the caller to blur into, which spares copying every band into it.
+// A slot without room for `count` more bytes is handed to the writer first.
+uint8_t* LendWriteBuffer(PlatformFile* file, size_t count) {
+    BackgroundWriter* writer = file->writer;
+    if (!writer || count > kWriteSlot) return 0;
+    if (kWriteSlot - writer->sizes[writer->filling] < count) QueueSlot(writer);
+    return writer->slots[writer->filling] + writer->sizes[writer->filling];
+}
+
 bool WriteBytes(PlatformFile* file, const void* buffer, size_t count) {
     if (!file->writer && !file->direct && file->written + count > kWriteSlot && !StartWriter(file))
         file->direct = true;
     if (!file->writer) return WriteAll(file, buffer, count);
     BackgroundWriter* writer = file->writer;
     const uint8_t* bytes = (const uint8_t*)buffer;
+    if (bytes == writer->slots[writer->filling] + writer->sizes[writer->filling]) {
+        // Written into the lent room: the bytes are in the slot already.
+        writer->sizes[writer->filling] += count;
+        if (writer->sizes[writer->filling] == kWriteSlot) QueueSlot(writer);
+        return !WriterFailed(writer);
+    }
     while (count > 0) {
         size_t* size = &writer->sizes[writer->filling];
         size_t take = kWriteSlot - *size < count ? kWriteSlot - *size : count;

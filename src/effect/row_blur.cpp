@@ -113,11 +113,6 @@ static bool OutputReady(const RowBlur* blur) {
 
 #if defined(__SSE2__)
 
-// Sums in the order of the row's bytes, as vector lanes want them.
-static inline size_t SumIndex(size_t byte) {
-    return byte;
-}
-
 // The row takes the slot of the row leaving the window (zeros until the ring is full), and the column sums gain
 // the one and lose the other in the same pass.
 static void ReplaceRow(uint16_t* sums, uint8_t* slot, const uint8_t* row, size_t count) {

@@ -62,8 +62,8 @@ struct RowBlur {
     size_t slotBytes;       // bytes per row in the ring: the stride rounded up to a whole number of 32-bit words
     int32_t window;         // rows held: 2 * radius + 1, or fewer for a short image
     uint8_t* ring;          // the last `window` rows pushed, row y in slot y % window
-    uint16_t* columnSums;   // per pixel byte of a row, the sum over the rows of the current vertical window, in the
-                            // order SumIndex gives
+    uint16_t* columnSums;   // per pixel byte of a row, the sum over the rows of the current vertical window: in the
+                            // row's order with vector units, packed two to a word without (row_blur.cpp)
     BlurDivisor* divisors;  // for each window width 1 .. 2 * radius + 1, the reciprocal of width * windowRows
     int32_t divisorRows;    // the window height those reciprocals are for
     int32_t rowsIn;
