@@ -6,9 +6,9 @@
 #include "coredll_internal.h"
 #include "coredll_stand_in.h"
 #include "exit_codes.h"
+#include "runtime_divide.h"
 #include "utf.h"
 
-extern "C" uint32_t RuntimeUnsignedDivide32(uint32_t dividend, uint32_t divisor, uint32_t* remainder);
 
 namespace {
 
@@ -79,11 +79,8 @@ void CoreRelease(void* block) {
 
 int32_t CoreDivide(int32_t divisor, int32_t dividend) {
     if (divisor == 0) ModuleDividedByZero("__rt_sdiv");
-    uint32_t magnitude = dividend < 0 ? 0 - (uint32_t)dividend : (uint32_t)dividend;
-    uint32_t by = divisor < 0 ? 0 - (uint32_t)divisor : (uint32_t)divisor;
-    uint32_t remainder;
-    uint32_t quotient = RuntimeUnsignedDivide32(magnitude, by, &remainder);
-    return (dividend < 0) != (divisor < 0) ? (int32_t)(0 - quotient) : (int32_t)quotient;
+    int32_t remainder;
+    return RuntimeSignedDivide32(dividend, divisor, &remainder);
 }
 
 uint32_t StandIn__rt_udiv(uint32_t divisor, uint32_t dividend) {

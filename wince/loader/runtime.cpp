@@ -7,6 +7,7 @@
 #include "console.h"
 #include "exit_codes.h"
 #include "linux_calls.h"
+#include "runtime_divide.h"
 
 namespace {
 
@@ -39,6 +40,18 @@ Word ShiftAndSubtract(Word dividend, Word divisor, Word* remainder) {
     }
     *remainder = dividend;
     return quotient;
+}
+
+// Truncating towards zero, on the magnitudes; the remainder takes the dividend's sign, as C has it.
+template <typename Signed, typename Unsigned>
+Signed SignedDivide(Signed dividend, Signed divisor, Signed* remainder,
+                    Unsigned (*divide)(Unsigned, Unsigned, Unsigned*)) {
+    Unsigned magnitude = dividend < 0 ? 0 - (Unsigned)dividend : (Unsigned)dividend;
+    Unsigned by = divisor < 0 ? 0 - (Unsigned)divisor : (Unsigned)divisor;
+    Unsigned rest;
+    Unsigned quotient = divide(magnitude, by, &rest);
+    *remainder = dividend < 0 ? (Signed)(0 - rest) : (Signed)rest;
+    return (dividend < 0) != (divisor < 0) ? (Signed)(0 - quotient) : (Signed)quotient;
 }
 
 }  // namespace
@@ -110,23 +123,12 @@ uint64_t RuntimeUnsignedDivide64(uint64_t dividend, uint64_t divisor, uint64_t* 
     return ShiftAndSubtract(dividend, divisor, remainder);
 }
 
-// Truncating towards zero; the remainder takes the dividend's sign, as C has it.
 int64_t RuntimeSignedDivide64(int64_t dividend, int64_t divisor, int64_t* remainder) {
-    uint64_t magnitude = dividend < 0 ? 0 - (uint64_t)dividend : (uint64_t)dividend;
-    uint64_t by = divisor < 0 ? 0 - (uint64_t)divisor : (uint64_t)divisor;
-    uint64_t rest;
-    uint64_t quotient = RuntimeUnsignedDivide64(magnitude, by, &rest);
-    *remainder = dividend < 0 ? (int64_t)(0 - rest) : (int64_t)rest;
-    return (dividend < 0) != (divisor < 0) ? (int64_t)(0 - quotient) : (int64_t)quotient;
+    return SignedDivide<int64_t, uint64_t>(dividend, divisor, remainder, RuntimeUnsignedDivide64);
 }
 
 int32_t RuntimeSignedDivide32(int32_t dividend, int32_t divisor, int32_t* remainder) {
-    uint32_t magnitude = dividend < 0 ? 0 - (uint32_t)dividend : (uint32_t)dividend;
-    uint32_t by = divisor < 0 ? 0 - (uint32_t)divisor : (uint32_t)divisor;
-    uint32_t rest;
-    uint32_t quotient = RuntimeUnsignedDivide32(magnitude, by, &rest);
-    *remainder = dividend < 0 ? (int32_t)(0 - rest) : (int32_t)rest;
-    return (dividend < 0) != (divisor < 0) ? (int32_t)(0 - quotient) : (int32_t)quotient;
+    return SignedDivide<int32_t, uint32_t>(dividend, divisor, remainder, RuntimeUnsignedDivide32);
 }
 
 uint32_t __aeabi_uidiv(uint32_t dividend, uint32_t divisor) {

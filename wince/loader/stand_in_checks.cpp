@@ -6,10 +6,10 @@
 #include "checks.h"
 #include "coredll_stand_in.h"
 #include "imports.h"
+#include "runtime_divide.h"
 #include "linux_calls.h"
 #include "stand_in_exports.h"
 
-extern "C" uint64_t RuntimeUnsignedDivide64(uint64_t dividend, uint64_t divisor, uint64_t* remainder);
 
 namespace {
 
