@@ -1,4 +1,5 @@
 // Mistvane through the file system: each status, what happens to the files, and real failures caused on purpose.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -277,6 +278,86 @@ TEST_F(BlurFile, OutOfMemoryWritesNothing) {
     if (status == kLimitNotEnforced) GTEST_SKIP() << "the address-space limit does not hold here (an emulator?)";
     EXPECT_EQ(status, StatusInputOpenFailed);
     ExpectOnly({"in.bmp"});
+}
+
+// Inputs that can only be read as they arrive: a FIFO fed by a thread, as a pipe from another program would be.
+class StreamedInput : public BlurFile {
+  protected:
+    std::string fifo = dir / "fifo";
+
+    void SetUp() override { ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0); }
+    // Blurs what a writer sends through the FIFO. The writer ignores a reader that stops early (the call ran in a
+    // child, where SIGPIPE is ignored).
+    int32_t BlurSent(const std::vector<uint8_t>& bytes) {
+        return InChild([&] {
+            signal(SIGPIPE, SIG_IGN);
+            std::thread writer([&] {
+                int descriptor = open(fifo.c_str(), O_WRONLY);
+                for (size_t at = 0; descriptor >= 0 && at < bytes.size();) {
+                    // Small pieces, so that the reads meet a pipe that holds only part of what they ask for.
+                    ssize_t sent = write(descriptor, bytes.data() + at, std::min<size_t>(bytes.size() - at, 7001));
+                    if (sent <= 0) break;
+                    at += static_cast<size_t>(sent);
+                }
+                if (descriptor >= 0) close(descriptor);
+            });
+            testing::internal::CaptureStderr();
+            int32_t result = Blur(fifo, output);
+            std::string captured = testing::internal::GetCapturedStderr();
+            writer.join();
+            // Only the status crosses back from the child: the message is told by a status of its own.
+            return result == StatusNotBitmap && captured == kMessage ? kRefusedWithMessage : result;
+        });
+    }
+    static constexpr int32_t kRefusedWithMessage = -2;
+};
+
+TEST_F(StreamedInput, EveryLayoutGivesWhatTheFileWouldGive) {
+    const BitmapShape shapes[] = {
+        {.width = 30, .height = 23, .trailing = 5},
+        {.width = 5, .height = -7, .infoSize = 124, .gap = 12, .trailing = 9},
+        {.width = 5, .height = 3, .lastRowUnpadded = true},
+        {.width = 0, .height = 3, .trailing = 4},
+        {.width = 333, .height = 700, .trailing = 2},  // many bands, and the background writer
+    };
+    for (const BitmapShape& shape : shapes) {
+        TestBitmap sent = MakeBitmap(shape, 5);
+        EXPECT_EQ(BlurSent(sent.bytes), StatusDone) << shape.width << " x " << shape.height;
+        EXPECT_TRUE(ReadFile(output) == ExpectedOutput(sent)) << shape.width << " x " << shape.height;
+    }
+}
+
+TEST_F(StreamedInput, AnInputThatEndsEarlyChangesNothing) {
+    TestBitmap sent = MakeBitmap({.width = 300, .height = 200, .gap = 40, .trailing = 3});
+    size_t lastRowEnd = sent.pixelOffset + 199 * sent.stride + 900;
+    WriteFile(output, {9, 9, 9});
+    for (size_t end : {size_t{60}, sent.pixelOffset - 1, sent.pixelOffset + 5000, lastRowEnd - 1}) {
+        std::vector<uint8_t> cut(sent.bytes.begin(), sent.bytes.begin() + end);
+        EXPECT_EQ(BlurSent(cut), StatusInputOpenFailed) << end;
+        EXPECT_EQ(ReadFile(output), (std::vector<uint8_t>{9, 9, 9})) << end;
+    }
+    fs::remove(output);
+    EXPECT_EQ(BlurSent(std::vector<uint8_t>(sent.bytes.begin(), sent.bytes.begin() + lastRowEnd - 1)),
+              StatusInputOpenFailed);
+    ExpectOnly({"fifo"});
+}
+
+TEST_F(StreamedInput, HeadersAreStillCheckedUpFront) {
+    std::vector<uint8_t> wrong = bmp.bytes;
+    Put16(wrong, 28, 32);
+    EXPECT_EQ(BlurSent(wrong), kRefusedWithMessage) << "32 bits a pixel";
+    EXPECT_EQ(BlurSent(std::vector<uint8_t>(bmp.bytes.begin(), bmp.bytes.begin() + 53)), kRefusedWithMessage)
+        << "headers cut short";
+    // A claim of 60000 x 60000 pixels on a pipe of 100 bytes: the window's rows are allocated, not the image.
+    std::vector<uint8_t> claim(bmp.bytes.begin(), bmp.bytes.begin() + 100);
+    Put32(claim, 18, 60000);
+    Put32(claim, 22, 60000);
+    EXPECT_EQ(BlurSent(claim), StatusInputOpenFailed);
+    if (!MISTVANE_SANITIZED) {
+        int32_t limited = InChildWithMemoryLimit(64 << 20, [&] { return BlurSent(claim); });
+        if (limited != kLimitNotEnforced) EXPECT_EQ(limited, StatusInputOpenFailed);
+    }
+    ExpectOnly({"fifo"});
 }
 
 }  // namespace

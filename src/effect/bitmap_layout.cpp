@@ -30,8 +30,9 @@ void ReadInfoHeader(const uint8_t* bytes, BITMAPINFOHEADER* header) {
     header->biClrImportant = Little32(bytes + 36);
 }
 
-bool CheckBitmapHeaders(const uint8_t* headerBytes, size_t available, uint64_t fileSize, BitmapLayout* layout) {
-    if (available < kHeadersSize || fileSize < kHeadersSize) return false;
+static bool CheckHeaders(const uint8_t* headerBytes, size_t available, bool streamed, uint64_t fileSize,
+                         BitmapLayout* layout) {
+    if (available < kHeadersSize || (!streamed && fileSize < kHeadersSize)) return false;
     BITMAPFILEHEADER file;
     BITMAPINFOHEADER info;
     ReadFileHeader(headerBytes, &file);
@@ -43,7 +44,7 @@ bool CheckBitmapHeaders(const uint8_t* headerBytes, size_t available, uint64_t f
     if (info.biWidth < 0 || info.biHeight == INT32_MIN) return false;
     // Pixels may follow larger info headers, colour masks or a palette, but never overlap the headers.
     if ((uint64_t)file.bfOffBits < (uint64_t)kFileHeaderSize + info.biSize) return false;
-    if (file.bfOffBits > fileSize) return false;
+    if (!streamed && file.bfOffBits > fileSize) return false;
 
     // Every product below is of values under 2^32 and checked before use, so nothing can wrap, on 32-bit
     // platforms included: a size that does not fit in size_t is refused rather than truncated.
@@ -57,9 +58,13 @@ bool CheckBitmapHeaders(const uint8_t* headerBytes, size_t available, uint64_t f
         uint64_t rowsBefore = rows - 1;           // < 2^31
         if (stride != 0 && rowsBefore > (UINT64_MAX - rowBytes) / stride) return false;
         uint64_t pixelBytes = rowsBefore * stride + rowBytes;
-        if (pixelBytes > fileSize - file.bfOffBits) return false;  // the last row may lack only its padding
-        uint64_t room = fileSize - file.bfOffBits - rowsBefore * stride;
-        lastRowBytes = room < stride ? room : stride;
+        if (streamed) {
+            lastRowBytes = rowBytes;
+        } else {
+            if (pixelBytes > fileSize - file.bfOffBits) return false;  // the last row may lack only its padding
+            uint64_t room = fileSize - file.bfOffBits - rowsBefore * stride;
+            lastRowBytes = room < stride ? room : stride;
+        }
         pixelEnd = file.bfOffBits + rowsBefore * stride + lastRowBytes;
     }
     if (stride > (uint64_t)kLargestStride) return false;  // leaves room for the rows the blur holds
@@ -72,4 +77,12 @@ bool CheckBitmapHeaders(const uint8_t* headerBytes, size_t available, uint64_t f
     layout->lastRowBytes = (size_t)lastRowBytes;
     layout->pixelEnd = pixelEnd;
     return true;
+}
+
+bool CheckBitmapHeaders(const uint8_t* headerBytes, size_t available, uint64_t fileSize, BitmapLayout* layout) {
+    return CheckHeaders(headerBytes, available, false, fileSize, layout);
+}
+
+bool CheckStreamedBitmapHeaders(const uint8_t* headerBytes, size_t available, BitmapLayout* layout) {
+    return CheckHeaders(headerBytes, available, true, 0, layout);
 }

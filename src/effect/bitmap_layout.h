@@ -58,5 +58,9 @@ struct BitmapLayout {
 // pixels, a negative width, pixels that overlap the headers or do not fit in the file, rows longer than
 // kLargestStride.
 bool CheckBitmapHeaders(const uint8_t* headerBytes, size_t available, uint64_t fileSize, BitmapLayout* layout);
+// The same for an input read as it arrives (a pipe, a FIFO, a device), whose size is known only once it ends: every
+// check that needs no size is made, and the reads fail if the rows are not there. Any padding of the last row is
+// left to be copied with what follows it (lastRowBytes is the row's pixels alone).
+bool CheckStreamedBitmapHeaders(const uint8_t* headerBytes, size_t available, BitmapLayout* layout);
 
 #endif

@@ -47,7 +47,9 @@ static int32_t BlurOpenedInput(PlatformFile** input, const MistvaneChar* outputP
     uint64_t fileSize = 0;
     if (got < 0 || !FileSize(*input, &fileSize)) return StatusInputOpenFailed;
     BitmapLayout layout;
-    if (!CheckBitmapHeaders(headers, (size_t)got, fileSize, &layout)) {
+    bool accepted = fileSize == kStreamedInput ? CheckStreamedBitmapHeaders(headers, (size_t)got, &layout)
+                                               : CheckBitmapHeaders(headers, (size_t)got, fileSize, &layout);
+    if (!accepted) {
         ReportNotBitmap();
         return StatusNotBitmap;
     }

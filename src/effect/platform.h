@@ -37,7 +37,9 @@ void ReportNotBitmap();
 struct PlatformFile;
 
 PlatformFile* OpenForReading(const char* path);
-// Bytes the opened file holds; false when that cannot be told.
+// Bytes the opened file holds, or kStreamedInput for an input that can only be read as it arrives (a pipe, a FIFO, a
+// device), whose size is not known before its end; false when that cannot be told.
+const uint64_t kStreamedInput = UINT64_MAX;
 bool FileSize(PlatformFile* file, uint64_t* size);
 // Reads up to `count` bytes; fewer only at the end of the file. -1 when reading fails.
 int64_t ReadBytes(PlatformFile* file, void* buffer, size_t count);

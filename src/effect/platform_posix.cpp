@@ -269,7 +269,8 @@ PlatformFile* OpenForReading(const char* path) {
 bool FileSize(PlatformFile* file, uint64_t* size) {
     struct stat status;
     if (fstat(fileno(file->stream), &status) != 0 || status.st_size < 0) return false;
-    *size = (uint64_t)status.st_size;
+    // Only a regular file's size says how much it holds; a pipe, a FIFO or a device is read as it arrives.
+    *size = S_ISREG(status.st_mode) ? (uint64_t)status.st_size : kStreamedInput;
     return true;
 }
 
