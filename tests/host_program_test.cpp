@@ -26,7 +26,11 @@ class HostProgram : public FileFixture {
     void SetUp() override { WriteFile(input, bmp.bytes); }
 
     HostRun Host(const std::string& arguments, const std::string& program = MISTVANE_HOST_PATH) {
-        std::string command = "'" + program + "' " + arguments + " >'" + (dir / "stdout") + "' 2>'" + (dir / "stderr") + "'";
+        return Shell("'" + program + "' " + arguments);
+    }
+    // A shell command line, its last command's standard output and error captured.
+    HostRun Shell(const std::string& commands) {
+        std::string command = "{ " + commands + "; } >'" + (dir / "stdout") + "' 2>'" + (dir / "stderr") + "'";
         int status = std::system(command.c_str());
         HostRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(dir / "stdout"), Slurp(dir / "stderr")};
         fs::remove(dir / "stdout");
@@ -120,6 +124,46 @@ TEST_F(HostProgram, QuietPrintsOnlyFailures) {
     EXPECT_NE(failing.err.find("cannot read"), std::string::npos);
 }
 
+TEST_F(HostProgram, DashReadsStandardInputAndWritesStandardOutput) {
+    // Nothing but the image on standard output: the outcome line goes to standard error.
+    HostRun piped = Host("- - <" + input + " | cat >" + output);
+    EXPECT_EQ(piped.exitStatus, 0) << piped.err;
+    EXPECT_EQ(piped.err, "mistvane: blurred standard input into standard output\n");
+    EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
+    HostRun named = Host(input + " /dev/stdout | cat >" + output);
+    EXPECT_EQ(named.exitStatus, 0) << named.err;
+    EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
+    EXPECT_NE(named.err.find("blurred"), std::string::npos);
+    // A file opened for appending is written where it stands, not replaced.
+    WriteFile(output, {7, 7});
+    EXPECT_EQ(Host("-q " + input + " - >>" + output).exitStatus, 0);
+    std::vector<uint8_t> appended = {7, 7};
+    for (uint8_t b : ExpectedOutput(bmp)) appended.push_back(b);
+    EXPECT_EQ(ReadFile(output), appended);
+}
+
+TEST_F(HostProgram, DashFailures) {
+    // An input that ends early on a pipe: status 2, and a file output is not created.
+    HostRun cut = Shell("head -c 300 " + input + " | '" MISTVANE_HOST_PATH "' - " + output);
+    EXPECT_EQ(cut.exitStatus, 2);
+    EXPECT_NE(cut.err.find("cannot read standard input"), std::string::npos) << cut.err;
+    EXPECT_FALSE(Exists(output));
+    // Standard output that cannot take the image.
+    HostRun full = Host(input + " - >/dev/full");
+    EXPECT_EQ(full.exitStatus, 4);
+    EXPECT_NE(full.err.find("cannot write standard output"), std::string::npos) << full.err;
+    // Never an image to a terminal (script(1) gives the program one).
+    for (std::string target : {"-", "/dev/stdout"}) {
+        std::string command = "script -qec \"'" MISTVANE_HOST_PATH "' " + input + " " + target + "; echo exit=\\$?\" " +
+                              dir / "typescript" + " >/dev/null 2>&1";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        std::string screen = Slurp(dir / "typescript");
+        EXPECT_NE(screen.find("refusing to write an image to a terminal"), std::string::npos) << screen;
+        EXPECT_NE(screen.find("exit=64"), std::string::npos) << screen;
+        EXPECT_EQ(screen.find("BM"), std::string::npos) << screen;
+    }
+}
+
 class HostBatch : public HostProgram {
   protected:
     std::string out = dir / "blurred";
@@ -173,6 +217,55 @@ TEST_F(HostBatch, UsageErrors) {
         EXPECT_NE(run.err.find("usage: mistvane"), std::string::npos) << arguments;
     }
     EXPECT_FALSE(Exists(out));
+}
+
+TEST_F(HostBatch, ParallelJobsGiveTheSequentialResult) {
+    std::vector<std::string> names;
+    std::string arguments;
+    for (int k = 0; k < 7; ++k) {
+        names.push_back("f" + std::to_string(k) + ".bmp");
+        WriteFile(dir / names.back(), MakeBitmap({.width = 40 + 9 * k, .height = 31 - 3 * k}, 10 + k).bytes);
+        arguments += " " + dir / names.back();
+    }
+    arguments += " " + dir / "broken.bmp " + dir / "missing.bmp";
+    HostRun sequential = Host("-j 1 -o " + dir / "one" + arguments);
+    for (std::string jobs : {"-j 3", "--jobs=2", "-j9", "--jobs 4", ""}) {
+        std::string into = dir / "many";
+        HostRun run = Host(jobs + " -o " + into + arguments);
+        EXPECT_EQ(run.exitStatus, 1) << jobs;
+        EXPECT_EQ(run.out, "mistvane: blurred 7 of 9 files into " + into + ", 2 failed\n") << jobs;
+        EXPECT_NE(run.err.find("cannot read " + dir / "missing.bmp"), std::string::npos) << run.err;
+        for (const std::string& name : names)
+            EXPECT_EQ(ReadFile(into + "/" + name), ReadFile(dir / "one/" + name)) << jobs << " " << name;
+        fs::remove_all(into);
+    }
+    EXPECT_EQ(sequential.exitStatus, 1);
+    EXPECT_EQ(ReadFile(dir / "one/f3.bmp"), ExpectedOutput(ReadFile(dir / "f3.bmp")));
+    for (std::string jobs : {"-j 0", "-j", "--jobs=x", "-j -1"}) {
+        HostRun run = Host(jobs + " -o " + out + " " + input);
+        EXPECT_EQ(run.exitStatus, 64) << jobs;
+    }
+}
+
+TEST_F(HostBatch, ExitStatusIsTheFirstFailureInInputOrder) {
+    // The first input fails last: a pipe that ends early, fed after the second input has long failed.
+    std::string fifo = dir / "slow";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    HostRun run = Shell("(sleep 0.3; head -c 300 " + input + " >" + fifo + ") & '" MISTVANE_HOST_PATH "' -j 2 -o " +
+                        out + " " + fifo + " " + dir / "broken.bmp " + input);
+    EXPECT_EQ(run.exitStatus, 2) << run.err;
+    EXPECT_LT(run.err.find("broken.bmp is not"), run.err.find("cannot read " + fifo)) << run.err;
+    EXPECT_EQ(ReadFile(out + "/in.bmp"), ExpectedOutput(bmp));
+}
+
+TEST_F(HostBatch, AnInputThatIsAnotherFilesOutputKeepsTheGivenOrder) {
+    // link.bmp names what in.bmp is written to: read after that write, as one call after another would.
+    fs::create_directories(out);
+    WriteFile(out + "/in.bmp", other.bytes);
+    fs::create_symlink(out + "/in.bmp", dir / "link.bmp");
+    HostRun run = Host("-j 2 -o " + out + " " + input + " " + dir / "link.bmp");
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(ReadFile(out + "/link.bmp"), ExpectedOutput(ExpectedOutput(bmp)));
 }
 
 TEST_F(HostBatch, ShowsProgressOnATerminal) {

@@ -1,15 +1,25 @@
 // mistvane: blurs a BMP file by loading the VostrelMistvane module at run time and calling its one export, the
 // way the platform's host applications use it.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <sched.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <set>
+#include <system_error>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "VostrelMistvane.h"
@@ -22,14 +32,16 @@ const int kExitSoftware = 70;     // EX_SOFTWARE: the module answered something 
 
 const char kUsage[] =
     "usage: mistvane [--quiet] INPUT OUTPUT\n"
-    "       mistvane [--quiet] -o DIR INPUT...\n"
+    "       mistvane [--quiet] [-j N] -o DIR INPUT...\n"
     "       mistvane --help | --version\n"
     "\n"
     "Blurs 24-bit BMP images with a 21 x 21 box filter. The first form writes INPUT blurred to OUTPUT,\n"
-    "which may be INPUT itself; the second writes each INPUT to DIR under its own name, making DIR if\n"
-    "needed. An output is replaced only once its blurred image is complete.\n"
+    "which may be INPUT itself; - reads standard input or writes standard output. The second writes\n"
+    "each INPUT to DIR under its own name, making DIR if needed. An output is replaced only once its\n"
+    "blurred image is complete.\n"
     "\n"
     "  -o, --output-dir DIR  write every INPUT into DIR\n"
+    "  -j, --jobs N          blur up to N files at once (default: one for each processor)\n"
     "  -q, --quiet           print failures only\n"
     "\n"
     "Exit status: 0 when every file was written; otherwise that of the first failure: 1 not a 24-bit\n"
@@ -99,8 +111,16 @@ int Usage(const std::string& problem) {
 struct Options {
     bool quiet = false;
     const char* outputDirectory = nullptr;
+    unsigned jobs = 0;  // 0: one for each processor this process may run on
     std::vector<const char*> paths;
 };
+
+// A job count: a whole number from 1 up.
+bool ParseJobs(const std::string& text, unsigned* jobs) {
+    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    *jobs = static_cast<unsigned>(std::stoul(text));
+    return *jobs > 0;
+}
 
 // Returns -1 to go on, or the exit status to stop with.
 int ParseArguments(int argc, char** argv, Options* options) {
@@ -122,6 +142,10 @@ int ParseArguments(int argc, char** argv, Options* options) {
         } else if (arg == "-o" || arg == "--output-dir") {
             if (++k == argc) return Usage(arg + " needs a directory");
             options->outputDirectory = argv[k];
+        } else if (arg == "-j" || arg == "--jobs" || arg.rfind("-j", 0) == 0 || arg.rfind("--jobs=", 0) == 0) {
+            std::string count = arg == "-j" || arg == "--jobs" ? (++k < argc ? argv[k] : "")
+                                : arg.substr(arg[1] == 'j' ? 2 : 7);
+            if (!ParseJobs(count, &options->jobs)) return Usage(arg + " needs a number of jobs from 1 up");
         } else {
             return Usage("unknown option " + arg);
         }
@@ -172,40 +196,163 @@ int32_t Blur(MistvaneFunction mistvane, const std::string& input, const std::str
     return mistvane(ToUtf16(input.c_str())->c_str(), ToUtf16(output.c_str())->c_str());
 }
 
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether `path` names what standard output is open on (such as /dev/stdout).
+bool IsStandardOutput(const std::string& path) {
+    struct stat named, open;
+    return stat(path.c_str(), &named) == 0 && fstat(STDOUT_FILENO, &open) == 0 && SameFile(named, open);
+}
+
+// Standard output as the module's output: the module writes into a pipe, from which a thread copies to standard
+// output, so that whatever standard output is (a pipe, a file opened for appending, a socket) it is written in
+// place from where it stands, as any filter writes it, never replaced.
+class StandardOutputCopy {
+  public:
+    bool Start() {
+        if (pipe2(pipe_, O_CLOEXEC) != 0) return false;
+        copier_ = std::thread([this] {
+            std::vector<char> buffer(1 << 16);
+            for (;;) {
+                ssize_t got = read(pipe_[0], buffer.data(), buffer.size());
+                if (got < 0 && errno == EINTR) continue;
+                if (got <= 0) {
+                    failed_ = failed_ || got < 0;
+                    break;
+                }
+                for (ssize_t at = 0; at < got && !failed_;) {
+                    ssize_t put = write(STDOUT_FILENO, buffer.data() + at, static_cast<size_t>(got - at));
+                    if (put < 0 && errno == EINTR) continue;
+                    if (put <= 0) failed_ = true;
+                    else at += put;
+                }
+                // After a failure the rest is read and dropped, so that the module's writes still end.
+            }
+        });
+        return true;
+    }
+    std::string Path() const { return "/dev/fd/" + std::to_string(pipe_[1]); }
+    // Ends the copy once the module has closed its end; true when every byte reached standard output.
+    bool Finish() {
+        close(pipe_[1]);
+        copier_.join();
+        close(pipe_[0]);
+        return !failed_;
+    }
+
+  private:
+    int pipe_[2] = {-1, -1};
+    std::thread copier_;
+    bool failed_ = false;
+};
+
 int BlurOne(MistvaneFunction mistvane, const Options& options) {
     std::string input = options.paths[0], output = options.paths[1];
+    std::string inputName = input == "-" ? "standard input" : input;
+    std::string outputName = output == "-" ? "standard output" : output;
+    // Nothing may follow the image on standard output: the outcome goes to standard error then.
+    bool imageOnStdout = output == "-" || IsStandardOutput(output);
+    if (imageOnStdout && isatty(STDOUT_FILENO)) {
+        std::fprintf(stderr, "mistvane: refusing to write an image to a terminal; redirect standard output\n");
+        return kExitUsage;
+    }
+    if (input == "-") input = "/dev/stdin";
+    StandardOutputCopy copy;
+    if (output == "-") {
+        if (!copy.Start()) {
+            ReportFailure(StatusOutputOpenFailed, inputName, outputName);
+            return ExitStatusFor(StatusOutputOpenFailed);
+        }
+        output = copy.Path();
+    }
     int32_t status = Blur(mistvane, input, output);
+    if (options.paths[1] == std::string("-") && !copy.Finish() && status == StatusDone) status = StatusOutputOpenFailed;
     if (status != StatusDone)
-        ReportFailure(status, input, output);
+        ReportFailure(status, inputName, outputName);
     else if (!options.quiet)
-        std::printf("mistvane: blurred %s into %s\n", input.c_str(), output.c_str());
+        std::fprintf(imageOnStdout ? stderr : stdout, "mistvane: blurred %s into %s\n", inputName.c_str(),
+                     outputName.c_str());
     return ExitStatusFor(status);
 }
 
-// Many inputs into one directory, with a progress line while standard error is a terminal.
+// Processors this process may run on.
+unsigned ProcessorCount() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return static_cast<unsigned>(CPU_COUNT(&set));
+    unsigned count = std::thread::hardware_concurrency();
+    return count > 0 ? count : 1;
+}
+
+// Whether some input is, under another name or through a link, the file another input is written to: then the
+// order of the calls decides what is read, and only the given order gives the result of one file after another.
+bool InputsMeetOutputs(const std::vector<std::string>& inputs, const std::vector<std::string>& outputs) {
+    std::vector<std::pair<struct stat, size_t>> read;
+    for (size_t k = 0; k < inputs.size(); ++k) {
+        struct stat status;
+        if (stat(inputs[k].c_str(), &status) == 0) read.push_back({status, k});
+    }
+    for (size_t k = 0; k < outputs.size(); ++k) {
+        struct stat status;
+        if (stat(outputs[k].c_str(), &status) != 0) continue;
+        for (const auto& [input, index] : read)
+            if (index != k && SameFile(input, status)) return true;
+    }
+    return false;
+}
+
+// Many inputs into one directory, each file one call, up to `jobs` calls at once, with a progress line while
+// standard error is a terminal. Each call stands alone, so the outputs are those of one call after another; the
+// exit status is that of the first failure in the order the inputs were given.
 int BlurMany(MistvaneFunction mistvane, const Options& options) {
     std::filesystem::path directory = options.outputDirectory;
     std::error_code error;
     std::filesystem::create_directories(directory, error);  // a failure shows as each file's output failing
     bool progress = !options.quiet && isatty(STDERR_FILENO);
     const char* clearLine = "\r\033[K";
-    size_t total = options.paths.size(), written = 0;
+    size_t total = options.paths.size();
+    std::vector<std::string> inputs(options.paths.begin(), options.paths.end()), outputs;
+    for (const std::string& input : inputs)
+        outputs.push_back((directory / std::filesystem::path(input).filename()).string());
+    size_t jobs = options.jobs ? options.jobs : ProcessorCount();
+    if (jobs > total) jobs = total;
+    if (jobs > 1 && InputsMeetOutputs(inputs, outputs)) jobs = 1;
+
+    std::vector<int32_t> statuses(total, StatusDone);
+    std::atomic<size_t> next{0};
+    std::mutex printing;  // one line at a time on standard error
+    auto work = [&] {
+        for (size_t k; (k = next.fetch_add(1)) < total;) {
+            if (progress) {
+                std::lock_guard<std::mutex> hold(printing);
+                std::fprintf(stderr, "%s[%zu/%zu] %s", clearLine, k + 1, total, inputs[k].c_str());
+                std::fflush(stderr);
+            }
+            int32_t status = Blur(mistvane, inputs[k], outputs[k]);
+            statuses[k] = status;
+            if (status == StatusDone) continue;
+            std::lock_guard<std::mutex> hold(printing);
+            if (progress) std::fputs(clearLine, stderr);
+            ReportFailure(status, inputs[k], outputs[k]);
+        }
+    };
+    std::vector<std::thread> workers;
+    for (size_t k = 1; k < jobs; ++k) {
+        try {
+            workers.emplace_back(work);
+        } catch (const std::system_error&) {
+            break;  // fewer threads than asked for: the others share the work
+        }
+    }
+    work();
+    for (std::thread& worker : workers) worker.join();
+
+    size_t written = 0;
     int exitStatus = 0;
-    for (size_t k = 0; k < total; ++k) {
-        std::string input = options.paths[k];
-        std::string output = (directory / std::filesystem::path(input).filename()).string();
-        if (progress) {
-            std::fprintf(stderr, "%s[%zu/%zu] %s", clearLine, k + 1, total, input.c_str());
-            std::fflush(stderr);
-        }
-        int32_t status = Blur(mistvane, input, output);
-        if (status == StatusDone) {
-            ++written;
-            continue;
-        }
-        if (progress) std::fputs(clearLine, stderr);
-        ReportFailure(status, input, output);
-        if (exitStatus == 0) exitStatus = ExitStatusFor(status);
+    for (int32_t status : statuses) {
+        if (status == StatusDone) ++written;
+        else if (exitStatus == 0) exitStatus = ExitStatusFor(status);
     }
     if (progress) std::fputs(clearLine, stderr);
     if (!options.quiet) {
