@@ -8,6 +8,7 @@ Needs Debian's python3-pil, imagemagick and netpbm. A missing tool is a failure,
 a quiet skip would only hide a broken setup.
 """
 
+import io
 import os
 import random
 import shutil
@@ -350,6 +351,66 @@ class Suite:
         self.case("%s is rejected" % writer, body)
 
 
+# The pipelines the README shows, JPEG or PNG in and PNG out, with `mistvane` standing for the host under test and the
+# PNG writers told to leave out the time, so that two runs give the same bytes.
+PIPELINES = [
+    ("ImageMagick, JPEG in", "photo.jpg",
+     "convert photo.jpg -type TrueColor bmp3:- | mistvane - - | convert bmp:- {png} soft.png"),
+    ("ImageMagick, PNG in", "photo.png",
+     "convert photo.png -type TrueColor bmp3:- | mistvane - - | convert bmp:- {png} soft.png"),
+    ("netpbm, JPEG in", "photo.jpg",
+     "jpegtopnm photo.jpg | ppmtobmp -bpp=24 | mistvane - - | bmptopnm | pnmtopng > soft.png"),
+    ("netpbm, PNG in", "photo.png",
+     "pngtopnm photo.png | ppmtobmp -bpp=24 | mistvane - - | bmptopnm | pnmtopng > soft.png"),
+]
+IM_PNG_OPTIONS = "-define png:exclude-chunks=date,time"
+
+
+def file_to_file(command):
+    """The same pipeline with the host's step as a plain call from one file to another: everything before `mistvane`
+    writes photo.bmp, the host blurs it into soft.bmp, and everything after reads soft.bmp."""
+    before, after = command.split(" | mistvane - - | ")
+    return "%s > photo.bmp && mistvane photo.bmp soft.bmp && < soft.bmp %s" % (before, after)
+
+
+def run_pipelines(s, width, height):
+    convert = need(s.convert, "ImageMagick (convert)")
+    _, ppm = s.source_ppm(width, height)
+    for writer, photo, command in PIPELINES:
+        def body(photo=photo, command=command):
+            work = s.path("pipeline-%dx%d" % (width, height))
+            shutil.rmtree(work, ignore_errors=True)
+            os.makedirs(work)
+            run_tool([convert, ppm] + (["-quality", "92"] if photo.endswith(".jpg") else []) +
+                     [os.path.join(work, photo)])
+            # `mistvane` on PATH is the host under test; everything else is Debian's.
+            bin_dir = os.path.join(work, "bin")
+            os.makedirs(bin_dir)
+            os.symlink(s.mistvane, os.path.join(bin_dir, "mistvane"))
+            env = dict(os.environ, PATH=bin_dir + os.pathsep + os.environ.get("PATH", "/usr/bin:/bin"))
+            results = []
+            for line in (command, file_to_file(command)):
+                line = line.format(png=IM_PNG_OPTIONS)
+                done = subprocess.run(["bash", "-o", "pipefail", "-c", line], cwd=work, env=env,
+                                      capture_output=True, timeout=120)
+                check(done.returncode == 0, "%s failed (%d): %s" % (line, done.returncode,
+                                                                    done.stderr.decode(errors="replace").strip()))
+                with open(os.path.join(work, "soft.png"), "rb") as f:
+                    results.append(f.read())
+                os.remove(os.path.join(work, "soft.png"))
+            check(results[0] == results[1], "the pipeline's PNG differs from the file-to-file call's")
+            with Image.open(io.BytesIO(results[0])) as im:
+                check(im.size == (width, height), "the PNG is %dx%d" % im.size)
+            # What the host wrote into the pipe, byte for byte, is what it writes to a file.
+            before, after = command.format(png=IM_PNG_OPTIONS).split(" | mistvane - - | ")
+            done = subprocess.run(["bash", "-o", "pipefail", "-c", before + " | mistvane - - > piped.bmp"], cwd=work,
+                                  env=env, capture_output=True, timeout=120)
+            check(done.returncode == 0, "the pipe into piped.bmp failed: %s" % done.stderr.decode(errors="replace"))
+            with open(os.path.join(work, "piped.bmp"), "rb") as f, open(os.path.join(work, "soft.bmp"), "rb") as g:
+                check(f.read() == g.read(), "the BMP on standard output differs from the file-to-file call's")
+        s.case("pipeline %s, %dx%d: %s" % (writer, width, height, command.format(png="...")), body)
+
+
 def main():
     if len(sys.argv) != 2:
         sys.exit("usage: %s PATH/TO/mistvane" % sys.argv[0])
@@ -417,6 +478,10 @@ def main():
         s.expect_rejected("Pillow 8-bit palette", lambda: s.pillow(37, 23, "pillow-p.bmp", mode="P"), 8, 40)
         s.expect_rejected("Pillow 8-bit greyscale", lambda: s.pillow(37, 23, "pillow-l.bmp", mode="L"), 8, 40)
         s.expect_rejected("Pillow 1-bit", lambda: s.pillow(37, 23, "pillow-1.bmp", mode="1"), 1, 40)
+
+        # Standard input and output through real tools, against the same steps through files.
+        for w, h in [(37, 23), (641, 300)]:
+            run_pipelines(s, w, h)
 
         print()
         print("headers the writers produced:")
