@@ -27,3 +27,25 @@ string(REGEX REPLACE "/$" "" MISTVANE_PC_TO_PREFIX "${MISTVANE_PC_TO_PREFIX}")
 configure_file(cmake/vostrel-mistvane.pc.in ${CMAKE_CURRENT_BINARY_DIR}/vostrel-mistvane.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vostrel-mistvane.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
   COMPONENT Development)
+
+install(FILES docs/mistvane.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Runtime)
+
+# `cpack -G DEB` in the build folder: everything above as one Debian package installed under /usr, its library
+# dependencies worked out by dpkg-shlibdeps (Debian's dpkg-dev).
+set(CPACK_PACKAGE_NAME vostrel-mistvane)
+set(CPACK_PACKAGE_VENDOR VostrelMistvane)
+set(CPACK_PACKAGE_CONTACT "VostrelMistvane developers <vostrel-mistvane@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "blurs 24-bit BMP images with a 21 x 21 box filter")
+set(CPACK_PACKAGE_DESCRIPTION "The VostrelMistvane library, whose one operation Mistvane(input, output) blurs a \
+24-bit BMP file into another; its header, CMake package and pkg-config file; and the mistvane program, which \
+blurs files, pipes and batches of files with it.")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# A shlibs file and the ldconfig trigger for the shared library.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+include(CPack)

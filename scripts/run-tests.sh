@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs whatever the tests need that is missing (Debian packages; needs root or sudo), then builds everything
 # and runs the whole test suite:
-#   1. the Release build and every test;
+#   1. the Release build and every test, and its Debian package installed, run and removed again;
 #   2. the Windows module, cross-compiled with mingw-w64 and tested under Wine against the Linux build's output;
 #   3. the Windows CE module for ARMv4, converted from an ELF link, and tested through our loader under qemu-arm
 #      (StrongARM and XScale) against the Linux build's output;
@@ -13,17 +13,17 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ libgtest-dev pkg-config python3 python3-pil imagemagick netpbm
+packages=(cmake make g++ libgtest-dev pkg-config python3 python3-pil imagemagick netpbm dpkg-dev
           g++-mingw-w64-x86-64-win32 mingw-w64-tools wine wine64
           clang libclang-rt-14-dev g++-arm-linux-gnueabi qemu-user googletest python3-pyelftools python3-pefile)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
 done
+sudo=()
+[[ $(id -u) == 0 ]] || sudo=(sudo)
 if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"
-  sudo=()
-  [[ $(id -u) == 0 ]] || sudo=(sudo)
   "${sudo[@]}" apt-get update -q
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
@@ -41,6 +41,19 @@ run_preset() {
 
 step "Release build and tests"
 run_preset default
+
+step "Debian package: installed, run on the sample, removed"
+(cd build && cpack -G DEB)
+deb=$(ls build/vostrel-mistvane_*.deb)
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q "./$deb"
+package_work=$(mktemp -d)
+/usr/bin/mistvane --version
+/usr/bin/mistvane sample/wizard.bmp "$package_work/installed.bmp"
+build/mistvane -q sample/wizard.bmp "$package_work/built.bmp"
+cmp "$package_work/installed.bmp" "$package_work/built.bmp"
+rm -rf "$package_work"
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get remove -y -q vostrel-mistvane
+test ! -e /usr/bin/mistvane  # removed with the package
 [[ ${MISTVANE_QUICK:-0} == 1 ]] && exit 0
 
 step "Windows module under Wine"
