@@ -44,8 +44,9 @@ const char kUsage[] =
     "  -j, --jobs N          blur up to N files at once (default: one for each processor)\n"
     "  -q, --quiet           print failures only\n"
     "\n"
-    "Exit status: 0 when every file was written; otherwise that of the first failure: 1 not a 24-bit\n"
-    "uncompressed BMP, 2 input unreadable, 4 output unwritable. 64 usage error, 69 module not loadable.\n";
+    "Exit status: 0 when every file was written; otherwise that of the first failure (in the order given):\n"
+    "1 not a 24-bit uncompressed BMP, 2 input unreadable, 4 output unwritable. 64 usage error or an image\n"
+    "for a terminal, 69 module not loadable.\n";
 
 // UTF-8 to UTF-16; nothing for bytes that are not UTF-8, which no UTF-16 path can name.
 std::optional<std::u16string> ToUtf16(const char* text) {
@@ -213,24 +214,13 @@ class StandardOutputCopy {
   public:
     bool Start() {
         if (pipe2(pipe_, O_CLOEXEC) != 0) return false;
-        copier_ = std::thread([this] {
-            std::vector<char> buffer(1 << 16);
-            for (;;) {
-                ssize_t got = read(pipe_[0], buffer.data(), buffer.size());
-                if (got < 0 && errno == EINTR) continue;
-                if (got <= 0) {
-                    failed_ = failed_ || got < 0;
-                    break;
-                }
-                for (ssize_t at = 0; at < got && !failed_;) {
-                    ssize_t put = write(STDOUT_FILENO, buffer.data() + at, static_cast<size_t>(got - at));
-                    if (put < 0 && errno == EINTR) continue;
-                    if (put <= 0) failed_ = true;
-                    else at += put;
-                }
-                // After a failure the rest is read and dropped, so that the module's writes still end.
-            }
-        });
+        try {
+            copier_ = std::thread([this] { Copy(); });
+        } catch (const std::system_error&) {
+            close(pipe_[0]);
+            close(pipe_[1]);
+            return false;
+        }
         return true;
     }
     std::string Path() const { return "/dev/fd/" + std::to_string(pipe_[1]); }
@@ -243,6 +233,25 @@ class StandardOutputCopy {
     }
 
   private:
+    void Copy() {
+        std::vector<char> buffer(1 << 16);
+        for (;;) {
+            ssize_t got = read(pipe_[0], buffer.data(), buffer.size());
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) {
+                failed_ = failed_ || got < 0;
+                break;
+            }
+            for (ssize_t at = 0; at < got && !failed_;) {
+                ssize_t put = write(STDOUT_FILENO, buffer.data() + at, static_cast<size_t>(got - at));
+                if (put < 0 && errno == EINTR) continue;
+                if (put <= 0) failed_ = true;
+                else at += put;
+            }
+            // After a failure the rest is read and dropped, so that the module's writes still end.
+        }
+    }
+
     int pipe_[2] = {-1, -1};
     std::thread copier_;
     bool failed_ = false;
