@@ -12,15 +12,20 @@ import pefile
 
 from loader_driver import Checks
 
-# The binding: mfcce300.dll by ordinal only; COREDLL.dll by the platform's ordinals and, for what those lack, by the
-# platform's documented names. The stream write (1121) and seek (1130) are not imported: the effect writes its
-# output through file handles and never seeks.
+# The platform's own ordinals of COREDLL.dll's documented operations the module calls (its export list for
+# Windows CE 3.0).
+COREDLL_DOCUMENTED = {
+    "InterlockedIncrement": 10, "MoveFileW": 163, "DeleteFileW": 165, "GetFileAttributesW": 166, "CreateFileW": 168,
+    "SetFileAttributesW": 169, "WriteFile": 171, "GetFileSize": 172, "FlushFileBuffers": 175,
+    "DeleteAndRenameFile": 183, "GetLastError": 516, "SetLastError": 517, "GetTickCount": 535, "CloseHandle": 553,
+    "_fileno": 1124, "ferror": 1126, "__rt_udiv": 2008,
+}
+# The binding: both libraries by ordinal only, nothing by name. The stream write (1121) and seek (1130) are not
+# imported: the effect writes its output through file handles and never seeks.
 EXPECTED_IMPORTS = [
     ("mfcce300.dll", {88, 315, 644, 655, 699}, set()),
-    ("COREDLL.dll", {63, 197, 1018, 1041, 1100, 1113, 1115, 1118, 1120, 2005},
-     {"CreateFileW", "WriteFile", "FlushFileBuffers", "CloseHandle", "GetFileSize", "GetFileAttributesW",
-      "SetFileAttributesW", "DeleteAndRenameFile", "MoveFileW", "DeleteFileW", "GetLastError", "SetLastError",
-      "GetTickCount", "InterlockedIncrement", "ferror", "_fileno", "__rt_udiv"}),
+    ("COREDLL.dll", {63, 197, 1018, 1041, 1100, 1113, 1115, 1118, 1120, 2005} | set(COREDLL_DOCUMENTED.values()),
+     set()),
 ]
 VERSION_STRINGS = [
     ("CompanyName", ""),
