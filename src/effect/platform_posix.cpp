@@ -504,7 +504,11 @@ bool FinishWriting(PlatformFile* file, const char* target, bool* copyIntoTarget)
     if (!stored || !target) return stored;
     int descriptor = fileno(file->stream);
     struct stat wanted;
-    if (stat(target, &wanted) != 0) return false;
+    if (stat(target, &wanted) != 0) {
+        // Removed meanwhile: the result simply takes its name.
+        *copyIntoTarget = false;
+        return errno == ENOENT;
+    }
     if (wanted.st_nlink > 1) *copyIntoTarget = true;
     if (!*copyIntoTarget && !CopyAttributes(target, descriptor)) *copyIntoTarget = true;
     return *copyIntoTarget || fchmod(descriptor, wanted.st_mode & 07777) == 0;
