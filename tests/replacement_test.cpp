@@ -108,6 +108,16 @@ TEST_F(Replacement, OwnerGroupAndModeOfAnotherUsersFileKept) {
     EXPECT_EQ(dir.Names(), (std::set<std::string>{"in.bmp", "out.bmp"}));
 }
 
+TEST_F(Replacement, SetIdBitsSurviveAnUnprivilegedCallersWrites) {
+    // The kernel clears them on every write by an unprivileged process: they are given again after the last one.
+    WriteFile(output, {1});
+    ASSERT_EQ(chown(output.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(output.c_str(), 04750), 0);
+    EXPECT_EQ(InChild([&] { return BecomeUnprivileged() ? Blur(input, output) : -2; }), StatusDone);
+    EXPECT_EQ(Mode(output), 04750u);
+    EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
+}
+
 TEST_F(Replacement, OwnerThatCannotBeGivenGetsTheResultInPlace) {
     // A user may write root's file but not give a new one root's ownership: the file itself is written.
     WriteFile(output, std::vector<uint8_t>(100000, 2));
@@ -127,11 +137,18 @@ TEST_F(Replacement, ExtendedAttributesAndAclKept) {
         GTEST_SKIP() << "no user extended attributes here: " << std::strerror(errno);
     ASSERT_EQ(Shell("setfattr -n trusted.note -v 0x00ff01 " + output), "");
     ASSERT_EQ(Shell("setfacl -m u:65534:r,g:65534:rw " + output), "");
+    // File capabilities (CAP_NET_BIND_SERVICE), which every write takes away.
+    ASSERT_EQ(Shell("setfattr -n security.capability -v 0x0100000200040000000000000000000000000000 " + output), "");
     std::string attributes = Shell("getfattr -d -m - -e hex " + output), acl = Shell("getfacl -c " + output);
-    EXPECT_EQ(Blur(input, output), StatusDone);
-    EXPECT_EQ(Shell("getfattr -d -m - -e hex " + output), attributes);
-    EXPECT_EQ(Shell("getfacl -c " + output), acl);
-    EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
+    // Renamed over it, then, with a second name, written into it.
+    for (bool linked : {false, true}) {
+        if (linked) ASSERT_EQ(link(output.c_str(), (dir / "link.bmp").c_str()), 0);
+        EXPECT_EQ(Blur(input, output), StatusDone);
+        EXPECT_EQ(Shell("getfattr -d -m - -e hex " + output), attributes);
+        EXPECT_EQ(Shell("getfacl -c " + output), acl);
+        EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
+    }
+    fs::remove(dir / "link.bmp");
 
     // Nor does it gain the ACL a new file inherits from its directory.
     ASSERT_EQ(Shell("setfacl -b " + output + " && setfacl -d -m u:65534:rwx " + dir.path()), "");

@@ -559,6 +559,9 @@ bool CopyIntoTarget(PlatformFile* file, const char* target) {
     struct stat source, old;
     int to = open(target, O_WRONLY | O_CLOEXEC);
     if (to < 0) return false;
+    // Any write takes away file capabilities: they are given back like the set-id bits.
+    uint8_t capabilities[64];
+    ssize_t capabilitySize = fgetxattr(to, "security.capability", capabilities, sizeof capabilities);
     bool copied = fstat(from, &source) == 0 && fstat(to, &old) == 0 && S_ISREG(old.st_mode) &&
                   ReserveRoom(to, (uint64_t)source.st_size, (uint64_t)old.st_size) &&
                   CopyBytes(from, to, (uint64_t)source.st_size) &&
@@ -566,6 +569,8 @@ bool CopyIntoTarget(PlatformFile* file, const char* target) {
     // Writing cleared the set-id bits unless this process is privileged; the owner may give them back.
     struct stat now;
     if (copied && fstat(to, &now) == 0 && now.st_mode != old.st_mode) (void)fchmod(to, old.st_mode & 07777);
+    if (copied && capabilitySize > 0 && fgetxattr(to, "security.capability", 0, 0) < 0)
+        (void)fsetxattr(to, "security.capability", capabilities, (size_t)capabilitySize, 0);
     return close(to) == 0 && copied;
 }
 
