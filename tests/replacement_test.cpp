@@ -73,16 +73,17 @@ class Replacement : public FileFixture {
     void TearDown() override {
         if (mounted) umount2(mountPoint.c_str(), MNT_DETACH);
     }
-    // A small file system of `kind` mounted for the test; false where that cannot be done here.
+    // A small file system of `kind` mounted for the test; false where that cannot be done here. Whether it is
+    // mounted is read from the mount point itself, so that one is never left behind.
     bool Mount(const std::string& kind, const std::string& size) {
         fs::create_directory(mountPoint);
+        std::string image = dir / "fs.img";
         if (kind == "tmpfs")
-            mounted = mount("mistvane-test", mountPoint.c_str(), "tmpfs", 0, ("mode=0777,size=" + size).c_str()) == 0;
+            mount("mistvane-test", mountPoint.c_str(), "tmpfs", 0, ("mode=0777,size=" + size).c_str());
         else
-            mounted = Shell("truncate -s " + size + " " + dir / "fs.img" + " && mkfs." + kind +
-                          (kind == "ext4" ? " -q -F " : " ") + dir / "fs.img" + " >/dev/null && mount -o loop " +
-                          dir / "fs.img" + " " + mountPoint)
-                          .empty();
+            Shell("truncate -s " + size + " " + image + " && mkfs." + kind + (kind == "ext4" ? " -q -F " : " ") +
+                  image + " && mount -o loop " + image + " " + mountPoint);
+        mounted = Status(mountPoint).st_dev != Status(dir.path()).st_dev;
         return mounted;
     }
     std::set<std::string> MountNames() const {
