@@ -215,7 +215,8 @@ class KilledCall : public Replacement, public testing::WithParamInterface<std::s
 TEST_P(KilledCall, LeavesThePreviousOutputAndNoNewName) {
     const std::string kind = GetParam();
     bool refuse = kind == "no-tmpfile", named = refuse || kind == "vfat";
-    if (!Mount(refuse ? "tmpfs" : kind, "96m")) GTEST_SKIP() << "cannot mount a " << kind << " here (its mkfs, kernel support or a loop device missing)";
+    if (!Mount(refuse ? "tmpfs" : kind, "96m"))
+        GTEST_SKIP() << "cannot mount a " << kind << " here (its mkfs, kernel support or a loop device missing)";
     TestBitmap large = MakeBitmap({.width = 3000, .height = 2500});
     std::vector<uint8_t> blurred(large.bytes.size());
     ASSERT_EQ(BlurBitmapBytes(large.bytes.data(), large.bytes.size(), blurred.data()), StatusDone);

@@ -1,5 +1,6 @@
 // An output that never loses what the target held: the result goes to a new file beside the target and takes its
-// place only once complete. The same on every platform; the platform layer supplies the file operations.
+// place only once complete (or, where that would lose the target's other names or owner, is copied into it only
+// once complete). The same on every platform; the platform layer supplies the file operations.
 #include "platform.h"
 
 static size_t PathLength(const PathChar* path) {
@@ -57,8 +58,9 @@ static PathChar* NameBeside(const PathChar* target, PlatformFile* unnamed, Platf
         used += AppendNumber(path + used, NextTemporaryNumber());
         AppendText(path + used, suffix);
         bool alreadyExists = false;
-        if (unnamed ? NameUnnamedFile(unnamed, path, &alreadyExists) : (*created = CreateNewFile(path, &alreadyExists)) != 0)
-            return path;
+        bool made = unnamed ? NameUnnamedFile(unnamed, path, &alreadyExists)
+                            : (*created = CreateNewFile(path, &alreadyExists)) != 0;
+        if (made) return path;
         if (!alreadyExists) break;
     }
     ReleaseBlock(path);
