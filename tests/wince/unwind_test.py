@@ -2,8 +2,9 @@
 """The module's frames unwound as the Windows CE kernel unwinds them (ce_loader's unwind commands), on one CPU:
 
   - faults at several depths of a Mistvane call, each caught, walked up to the loader's own call and resumed there
-    with the loader's sp and r4 to r11: path pointers into an unmapped page, and imports the module calls while it
-    sets up, blurs and writes, made to fault in a stand-in that holds no frame of its own;
+    with the loader's sp and r4 to r11: path pointers into an unmapped page; imports the module calls while it
+    sets up, blurs and writes, made to fault in a stand-in that holds no frame of its own; and the module's own
+    code writing to an allocation handed back in an unmapped page;
   - every instruction of the module stepped through the entry point's notifications and calls on many kinds of
     file: at each one that can raise or that calls, every frame up to the loader's must come back with the sp,
     r4 to r11 and return address its function was entered with;
@@ -125,6 +126,11 @@ FAULTS = [
     ("the 30th unsigned division (__rt_udiv), in the middle of the blur", ["in.bmp", "out.bmp", "__rt_udiv", "30"]),
     ("the second WriteFile, with rows already written", ["in.bmp", "out.bmp", "WriteFile", "2"]),
     ("CloseHandle, as the output is finished", ["in.bmp", "out.bmp", "CloseHandle", "1"]),
+    # The module's own code faulting: an allocation handed back in the unmapped page, then written.
+    ("the module's first write to its second allocation, placed in an unmapped page",
+     ["in.bmp", "out.bmp", "#1041", "2", "unmapped"]),
+    ("the module's memset of its third allocation, placed in an unmapped page",
+     ["in.bmp", "out.bmp", "#1041", "3", "unmapped"]),
 ]
 depths = set()
 for what, arguments in FAULTS:
@@ -132,13 +138,17 @@ for what, arguments in FAULTS:
     names = [module.name_at(int(frame["pc"], 16)) if frame["pc"] != "outside" else None for frame in frames]
     # Past the faulting stand-in every frame stands on a call of the module's, and the last is Mistvane's.
     on_calls = all(frame["pc"] != "outside" and int(frame["pc"], 16) in module.calls for frame in frames[1:])
-    ok = (status == 0 and frames and frames[0]["pc"] == "outside" and frames[0]["kind"] == "leaf" and on_calls and
+    # A stand-in is a leaf to the walk; the module's own code is found in its table.
+    in_module = arguments[-1] == "unmapped"
+    first = frames and (names[0] is not None if in_module else frames[0]["pc"] == "outside" and
+                        frames[0]["kind"] == "leaf")
+    ok = (status == 0 and first and on_calls and
           names[-1] == "Mistvane" and reached == {"reached": "1", "sp": "1", "registers": "1",
                                                   "frames": str(len(frames))} and returned == ACCESS_VIOLATION)
     depths.add(len(frames))
-    check(ok, f"a fault at {what}: {len(frames)} frames ({' < '.join(n or 'stand-in' for n in names)}) unwound to "
+    check(ok, f"a fault from {what}: {len(frames)} frames ({' < '.join(n or 'stand-in' for n in names)}) unwound to "
           "the loader's call, its sp and r4-r11 intact, and the call resumed there", output.strip()[-600:])
-check(len(depths) >= 3, f"the faults were at {len(depths)} different depths", str(sorted(depths)))
+check(len(depths) >= 4, f"the faults were at {len(depths)} different depths", str(sorted(depths)))
 
 
 # -- Every instruction stepped ---------------------------------------------------------------------------------------

@@ -35,7 +35,7 @@ int Usage() {
               "usage: ce_loader DLL blur IN OUT [IN OUT ...]   (\":null:\" passes a null path)\n"
               "       ce_loader DLL lifecycle\n"
               "       ce_loader DLL load-only\n"
-              "       ce_loader DLL unwind IN OUT [IMPORT N]   (\":unmapped:\" passes a pointer into no page)\n"
+              "       ce_loader DLL unwind IN OUT [IMPORT N [unmapped]]   (\":unmapped:\" passes a pointer into no page)\n"
               "       ce_loader DLL unwind-step FUNCTIONS IN OUT [IN OUT ...]\n"
               "       ce_loader self-check\n"
               "       ce_loader stack-probe BYTES\n");

@@ -1,8 +1,9 @@
 // The platform's unwinder (unwinder.cpp) run where the kernel runs it, on the module as loaded.
 //
-//   ce_loader DLL unwind IN OUT [IMPORT N]
+//   ce_loader DLL unwind IN OUT [IMPORT N [unmapped]]
 //       One Mistvane call. IN or OUT ":unmapped:" passes a path pointer into a page that is not mapped; with IMPORT
-//       (a COREDLL.dll name, or #ordinal) the Nth call of that import faults in a stand-in that holds no frame. The
+//       (a COREDLL.dll name, or #ordinal) the Nth call of that import faults in a stand-in that holds no frame, or
+//       with "unmapped" returns a pointer into that page instead, for the module's own code to fault on. The
 //       fault is caught, the frames walked from the faulting instruction up to the loader's own call, and the call
 //       resumed as a host's handler would be, with the registers the walk gave back. Lines:
 //         fault=RVA                          where it faulted: an RVA of the module, or "outside"
@@ -203,12 +204,21 @@ uint8_t* UnmappedPage() {
 bool inCall;
 void* realStandIn;
 uint32_t callsBeforeFault;  // of the import made to fault: its calls until the one that faults
+bool returnUnmapped;        // that call returns a pointer into the unmapped page rather than fault
+uint8_t* unmappedPage;
 
 void OnFault(int, void*, void* context) {
     uint32_t* registers = ContextRegisters(context);
     if (registers[15] == (uint32_t)(uintptr_t)FaultingStandInLoad && callsBeforeFault > 1) {
         --callsBeforeFault;  // not yet: the real operation runs, as if called directly
         registers[15] = (uint32_t)(uintptr_t)realStandIn;
+        return;
+    }
+    if (registers[15] == (uint32_t)(uintptr_t)FaultingStandInLoad && returnUnmapped) {
+        returnUnmapped = false;
+        callsBeforeFault = 0xFFFFFFFF;  // every later call runs the real operation
+        registers[0] = (uint32_t)(uintptr_t)unmappedPage;
+        registers[15] = registers[14];
         return;
     }
     if (!inCall) LinuxExit(Fail("ce_loader: a fault outside the module's call\n"));
@@ -272,13 +282,13 @@ uint32_t* ImportSlot(const char* path, void* target) {
 }
 
 int UnwindFault(const char* path, char** arguments, int count) {
-    uint8_t* unmapped = UnmappedPage();
+    uint8_t* unmapped = unmappedPage = UnmappedPage();
     uint16_t* in = PathArgument(arguments[0], (uint16_t*)unmapped);
     uint16_t* out = PathArgument(arguments[1], (uint16_t*)unmapped);
     void* mistvane = LoadForUnwinding(path);
     if (!mistvane) return Fail("ce_loader: the module did not load\n");
     faultingAddress = (uint32_t)(uintptr_t)unmapped;
-    if (count == 4) {
+    if (count >= 4) {
         const StandInLibrary* library = FindStandInLibrary("COREDLL.dll");
         const char* name = arguments[2];
         realStandIn = name[0] == '#' ? FindStandInOrdinal(library, Decimal(name + 1)) : FindStandInName(library, name);
@@ -286,6 +296,8 @@ int UnwindFault(const char* path, char** arguments, int count) {
         if (!slot) return Fail("ce_loader: the module does not import that operation\n");
         *slot = (uint32_t)(uintptr_t)&FaultingStandIn;
         callsBeforeFault = Decimal(arguments[3]);
+        if (count == 5 && strcmp(arguments[4], "unmapped") != 0) return kExitUsage;
+        returnUnmapped = count == 5;
     }
     if (!CatchSignal(kSignalSegmentation, OnFault) || !CatchSignal(kSignalBus, OnFault))
         return Fail("ce_loader: cannot catch faults\n");
@@ -606,7 +618,8 @@ int StepEveryInstruction(const char* path, char** arguments, int count) {
 }  // namespace
 
 int RunUnwindCommand(const char* modulePath, const char* command, char** arguments, int count) {
-    if (strcmp(command, "unwind") == 0 && (count == 2 || count == 4)) return UnwindFault(modulePath, arguments, count);
+    if (strcmp(command, "unwind") == 0 && (count == 2 || count == 4 || count == 5))
+        return UnwindFault(modulePath, arguments, count);
     if (strcmp(command, "unwind-step") == 0 && count >= 3 && count % 2 == 1)
         return StepEveryInstruction(modulePath, arguments, count);
     return kExitUsage;
