@@ -208,8 +208,6 @@ def describe(function, image, starts):
     if len(prolog) > PROLOG_LIMIT:
         raise UndescribableFunction(f"{where}: a prolog of {len(prolog)} instructions, more than the "
                                     f"{PROLOG_LIMIT} the unwinder reads")
-    if prolog and prolog[-1] != function.start + 4 * (len(prolog) - 1):
-        raise UndescribableFunction(f"{where}: a prolog interrupted by literal data")
     for address in function.code[len(prolog):]:
         word = words[address]
         change = sp_change(word)
