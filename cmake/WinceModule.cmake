@@ -10,6 +10,11 @@ find_program(MISTVANE_WINDRES x86_64-w64-mingw32-windres REQUIRED)
 # Debian's python3, which has python3-pyelftools and python3-pefile.
 find_program(MISTVANE_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
 set(MISTVANE_WINCE_DIR ${PROJECT_SOURCE_DIR}/wince)
+# The kernel unwinds a frame of the module by reading the function's prolog, a contiguous run of pushes and stack
+# subtractions at its entry: nothing of the body scheduled into it, no push delayed behind an early exit. The
+# converter reads every function and stops on one it could not describe (wince/pdata.py). A frame pointer, stack
+# probes, variable-length arrays and alloca would all give prologs or frames of other forms.
+set(MISTVANE_CE_FRAME_OPTIONS -fomit-frame-pointer -mno-sched-prolog -fno-shrink-wrap)
 
 # The linked image. Its runtime is its own: the entry point, the memory routines and the division helpers
 # (arm_runtime.cpp); every import goes through a thunk made from the table (import_thunks.S).
@@ -21,7 +26,8 @@ set_target_properties(VostrelMistvane_elf PROPERTIES OUTPUT_NAME VostrelMistvane
   LINK_DEPENDS ${MISTVANE_WINCE_DIR}/module/module.ld)
 target_include_directories(VostrelMistvane_elf PRIVATE include src/effect src/module)
 target_compile_definitions(VostrelMistvane_elf PRIVATE VOSTREL_MISTVANE_BUILDING _WIN32_WCE=0x300 UNDER_CE)
-target_compile_options(VostrelMistvane_elf PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-Wall -Wextra>)
+target_compile_options(VostrelMistvane_elf PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-Wall -Wextra>
+  ${MISTVANE_CE_FRAME_OPTIONS})
 # Only what the entry point and the export reach is kept; -q keeps every relocation for the converter.
 target_link_options(VostrelMistvane_elf PRIVATE
   -Wl,-T,${MISTVANE_WINCE_DIR}/module/module.ld -Wl,-q -Wl,--undefined=Mistvane
@@ -41,7 +47,8 @@ add_custom_command(OUTPUT ${MISTVANE_CE_DLL}
           --imports ${MISTVANE_MFC_DEF} ${MISTVANE_COREDLL_DEF}
           --resources ${MISTVANE_RESOURCES}
           --output ${MISTVANE_CE_DLL}
-  DEPENDS VostrelMistvane_elf ${MISTVANE_WINCE_DIR}/elf_to_pe.py ${MISTVANE_MODULE_DIR}/VostrelMistvane.def
+  DEPENDS VostrelMistvane_elf ${MISTVANE_WINCE_DIR}/elf_to_pe.py ${MISTVANE_WINCE_DIR}/pdata.py
+          ${MISTVANE_MODULE_DIR}/VostrelMistvane.def
           ${MISTVANE_MFC_DEF} ${MISTVANE_COREDLL_DEF} ${MISTVANE_RESOURCES}
   VERBATIM)
 add_custom_target(wince_module ALL DEPENDS ${MISTVANE_CE_DLL})
@@ -64,6 +71,7 @@ add_executable(ce_blur_count EXCLUDE_FROM_ALL
   $<TARGET_OBJECTS:ce_runtime>)
 target_include_directories(ce_blur_count PRIVATE include src/effect)
 target_compile_definitions(ce_blur_count PRIVATE _WIN32_WCE=0x300 UNDER_CE)
+target_compile_options(ce_blur_count PRIVATE ${MISTVANE_CE_FRAME_OPTIONS})
 target_link_libraries(ce_blur_count PRIVATE ce_runtime)
 target_link_options(ce_blur_count PRIVATE -nostdlib -static -Wl,--gc-sections -Wl,-z,noexecstack)
 add_custom_target(wince_instructions

@@ -15,7 +15,8 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake make g++ libgtest-dev pkg-config python3 python3-pil imagemagick netpbm dpkg-dev
           g++-mingw-w64-x86-64-win32 mingw-w64-tools wine wine64
-          clang libclang-rt-14-dev g++-arm-linux-gnueabi qemu-user googletest python3-pyelftools python3-pefile)
+          clang libclang-rt-14-dev g++-arm-linux-gnueabi qemu-user googletest python3-pyelftools python3-pefile
+          acl attr dosfstools)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

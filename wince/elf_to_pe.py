@@ -6,12 +6,13 @@ The ELF image already holds the code and data where the PE file will have them (
 aligned output section per PE section: .text, .rdata, .data, .bss). This program adds what only the PE file has:
   - the import directory, from the import address table the link script gathered in .data (one run of slots per
     library, each closed by a zero word; a slot is named __imp_<symbol>) and the binding of each symbol in the
-    libraries' .def files, which are made from the one table of ordinals and names;
+    libraries' .def files, which are made from the one table of ordinals: every import by ordinal;
   - the export directory, from the module's .def file;
   - the resources, from the .res file windres compiled from the resource script;
+  - the exception table (.pdata) the kernel unwinds the module's frames by (pdata.py);
   - the base relocations: one HIGHLOW entry for every absolute address the link left in the image.
 It stops, writing nothing, on anything it does not understand: a relocation type it does not know, a symbol left
-undefined, an import the table lacks, a section it has no place for.
+undefined, an import the table lacks or gives no ordinal, a section it has no place for.
 
 usage: elf_to_pe.py --elf IMAGE.elf --exports MODULE.def --imports LIB.def [LIB.def ...] --resources FILE.res
                     --output MODULE.dll
@@ -22,6 +23,8 @@ import sys
 
 from elftools.elf.constants import SH_FLAGS
 from elftools.elf.elffile import ELFFile
+
+import pdata
 
 IMAGE_BASE = 0x10000000
 SECTION_ALIGNMENT = 0x1000
@@ -65,6 +68,7 @@ IMAGE_REL_BASED_HIGHLOW = 3
 DIRECTORY_EXPORT = 0
 DIRECTORY_IMPORT = 1
 DIRECTORY_RESOURCE = 2
+DIRECTORY_EXCEPTION = 3
 DIRECTORY_BASERELOC = 5
 DIRECTORY_IAT = 12
 
@@ -293,10 +297,11 @@ def build_imports(image, runs, section):
     for library, run in runs:
         lookups = []
         for address, symbol, ordinal in run:
-            if ordinal is not None:
-                lookups.append(0x80000000 | ordinal)
-            else:
-                lookups.append(section.add(struct.pack("<H", 0) + c_string(symbol), 2))
+            # The platform's own linker binds its libraries by ordinal, and so does the module: a name would be
+            # one more thing a device's library could lack.
+            if ordinal is None:
+                raise ConversionError(f"import {symbol} of {library} has no ordinal in the table")
+            lookups.append(0x80000000 | ordinal)
         table = section.add(struct.pack(f"<{len(lookups) + 1}I", *lookups, 0), 4)
         name = section.add(c_string(library))
         for (address, _, _), value in zip(run, lookups):
@@ -554,6 +559,17 @@ def convert(arguments):
     resources = new_section(".rsrc", INITIALIZED | READ)
     directories[DIRECTORY_RESOURCE] = build_resources(read_res(arguments.resources), resources)
     rva = align(resources.rva + len(resources.data), SECTION_ALIGNMENT)
+    # The exception table, which the kernel reads while a DLL is loaded: readable and never discardable.
+    exceptions = new_section(".pdata", INITIALIZED | READ)
+    try:
+        directories[DIRECTORY_EXCEPTION], entry_words = pdata.build_exception_table(image, exceptions)
+    except pdata.UndescribableFunction as error:
+        raise ConversionError(f"the unwinder could not follow {error}") from None
+    words = sorted(words + [IMAGE_BASE + word for word in entry_words])
+    if not exceptions.data:  # all leaves: no table, and no empty section, which the platform refuses to load
+        added.remove(exceptions)
+        del directories[DIRECTORY_EXCEPTION]
+    rva = align(exceptions.rva + len(exceptions.data), SECTION_ALIGNMENT)
     relocations = new_section(".reloc", INITIALIZED | DISCARDABLE | READ)
     directories[DIRECTORY_BASERELOC] = build_relocations(words, relocations)
     write_pe(image, added, directories, entry, arguments.output)

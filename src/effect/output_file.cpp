@@ -1,5 +1,6 @@
 // An output that never loses what the target held: the result goes to a new file beside the target and takes its
-// place only once complete. The same on every platform; the platform layer supplies the file operations.
+// place only once complete (or, where that would lose the target's other names or owner, is copied into it only
+// once complete). The same on every platform; the platform layer supplies the file operations.
 #include "platform.h"
 
 static size_t PathLength(const PathChar* path) {
@@ -39,10 +40,10 @@ static size_t AppendNumber(PathChar* out, uint32_t value) {
     return count;
 }
 
-// Creates a new file, with a name no other call or process is using, in the directory of `target`: the seed keeps
-// processes apart where the platform can tell them apart, a counter the calls of one process, and a name that is
-// taken all the same is skipped.
-static PlatformFile* CreateBeside(const PathChar* target, PathChar** temporaryPath) {
+// Finds a name no other call or process is using in the directory of `target` and, with it, creates a new file
+// there or, given an unnamed one, names that: the seed keeps processes apart where the platform can tell them
+// apart, a counter the calls of one process, and a name that is taken all the same is skipped.
+static PathChar* NameBeside(const PathChar* target, PlatformFile* unnamed, PlatformFile** created) {
     const char prefix[] = ".mistvane-";
     const char suffix[] = ".tmp";
     size_t directory = DirectoryPartLength(target);
@@ -57,11 +58,9 @@ static PlatformFile* CreateBeside(const PathChar* target, PathChar** temporaryPa
         used += AppendNumber(path + used, NextTemporaryNumber());
         AppendText(path + used, suffix);
         bool alreadyExists = false;
-        PlatformFile* file = CreateNewFile(path, &alreadyExists);
-        if (file) {
-            *temporaryPath = path;
-            return file;
-        }
+        bool made = unnamed ? NameUnnamedFile(unnamed, path, &alreadyExists)
+                            : (*created = CreateNewFile(path, &alreadyExists)) != 0;
+        if (made) return path;
         if (!alreadyExists) break;
     }
     ReleaseBlock(path);
@@ -72,6 +71,8 @@ bool OpenOutput(const PathChar* path, OutputFile* output) {
     output->file = 0;
     output->targetPath = 0;
     output->temporaryPath = 0;
+    output->replacing = false;
+    output->copyIntoTarget = false;
     if (!path || !*path) return false;
 
     OutputKind kind = KindOfOutput(path);
@@ -80,23 +81,39 @@ bool OpenOutput(const PathChar* path, OutputFile* output) {
         output->file = OpenInPlace(path);
         return output->file != 0;
     }
-    bool exists = kind == OutputFileExists;
+    output->replacing = kind == OutputFileExists;
     // Replace the file a link leads to, not the link; and only a file this process may write.
-    output->targetPath = exists ? WritableFileBehind(path) : CopyPath(path, 0);
+    output->targetPath = output->replacing ? WritableFileBehind(path) : CopyPath(path, 0);
     if (!output->targetPath) return false;
-    output->file = CreateBeside(output->targetPath, &output->temporaryPath);
-    if (!output->file || (exists && !PrepareReplacement(output->targetPath, output->file, output->temporaryPath))) {
+    // A file without a name leaves nothing behind if the process dies while it is written; where there is none, a
+    // named one does, until it is renamed or removed.
+    output->file = CreateUnnamedFile(output->targetPath);
+    if (!output->file) output->temporaryPath = NameBeside(output->targetPath, 0, &output->file);
+    if (!output->file || (output->replacing && !PrepareReplacement(output->targetPath, output->file,
+                                                                    output->temporaryPath, &output->copyIntoTarget))) {
         AbandonOutput(output);
         return false;
     }
     return true;
 }
 
+// The finished file is named, then renamed over the target; or, when that would lose something the target has,
+// copied into it.
 bool CommitOutput(OutputFile* output) {
-    bool stored = CloseFile(output->file);
+    PlatformFile* file = output->file;
     output->file = 0;
-    if (stored && output->temporaryPath) stored = ReplaceFile(output->temporaryPath, output->targetPath);
-    if (!stored && output->temporaryPath) RemoveFile(output->temporaryPath);
+    bool stored = FinishWriting(file, output->replacing ? output->targetPath : 0, &output->copyIntoTarget);
+    if (stored && output->targetPath) {
+        if (output->copyIntoTarget)
+            stored = CopyIntoTarget(file, output->targetPath);
+        else if (!output->temporaryPath)
+            stored = (output->temporaryPath = NameBeside(output->targetPath, file, 0)) != 0;
+    }
+    stored = CloseFile(file) && stored;
+    bool moved = false;
+    if (stored && output->temporaryPath && !output->copyIntoTarget)
+        stored = moved = ReplaceFile(output->temporaryPath, output->targetPath);
+    if (output->temporaryPath && !moved) RemoveFile(output->temporaryPath);
     ReleaseBlock(output->temporaryPath);
     ReleaseBlock(output->targetPath);
     output->temporaryPath = 0;

@@ -52,14 +52,20 @@ bool CloseFile(PlatformFile* file);
 
 // An output that only replaces the file at `path` once it is complete. Regular files (and paths that do not exist
 // yet) are written to a new file beside the target, which takes the target's place and protection on commit;
-// anything else, such as a device or a pipe, is written in place.
+// anything else, such as a device or a pipe, is written in place. Where renaming the new file over the target would
+// lose what the target has (other names, an owner this process cannot give), the finished result is copied into the
+// target instead.
 struct OutputFile {
     PlatformFile* file;
-    PathChar* targetPath;     // where the result goes; where the platform has links, the file a link names
-    PathChar* temporaryPath;  // null when writing in place
+    PathChar* targetPath;     // where the result goes; where the platform has links, the file a link names; null
+                              // for a device or a pipe written in place
+    PathChar* temporaryPath;  // the new file's name; null while it has none (or for a device)
+    bool replacing;           // the target exists
+    bool copyIntoTarget;      // the result is copied into the target rather than renamed over it
 };
 bool OpenOutput(const PathChar* path, OutputFile* output);
-// Closes and moves the result into place. On failure the target keeps its previous content and nothing is left.
+// Closes and moves the result into place. On failure the target keeps its previous content and nothing is left,
+// except when the copy into the target itself fails part way.
 bool CommitOutput(OutputFile* output);
 // Closes and removes whatever was written beside the target.
 void AbandonOutput(OutputFile* output);
@@ -86,10 +92,23 @@ uint32_t TemporaryNameSeed();
 uint32_t NextTemporaryNumber();
 // Creates a file that did not exist; *alreadyExists tells a name clash from any other failure.
 PlatformFile* CreateNewFile(const PathChar* path, bool* alreadyExists);
-// Readies the new file at temporaryPath to take the existing target's place: gives it the target's protection
-// (permission bits, or attributes on Windows) and, where the platform gains by it, sends it to the disk as it is
-// written.
-bool PrepareReplacement(const PathChar* target, PlatformFile* file, const PathChar* temporaryPath);
+// A new file without a name in the directory of `target`, so that nothing is left if the process dies before it is
+// complete; null where the platform or the file system has none (a named file is then created beside the target).
+PlatformFile* CreateUnnamedFile(const PathChar* target);
+// Gives such a file, once complete, the name `path`; *alreadyExists tells a name clash from any other failure.
+bool NameUnnamedFile(PlatformFile* file, const PathChar* path, bool* alreadyExists);
+// Readies the new file at temporaryPath (null while it has no name) to take the existing target's place: gives it
+// the target's owner and protection (permission bits, or attributes on Windows) and, where the platform gains by it,
+// sends it to the disk as it is written. *copyIntoTarget is set when taking the target's place would lose something.
+bool PrepareReplacement(const PathChar* target, PlatformFile* file, const PathChar* temporaryPath,
+                        bool* copyIntoTarget);
+// Stores everything written to an output. For one that replaces `target` (null for a new output) it then gives
+// back what writing may have cleared, and the target's extended attributes; *copyIntoTarget is set when the new
+// file cannot have all of it.
+bool FinishWriting(PlatformFile* file, const PathChar* target, bool* copyIntoTarget);
+// Writes the finished file's bytes into `target` itself, its size reserved first so that a full disk fails before
+// the target is touched.
+bool CopyIntoTarget(PlatformFile* file, const PathChar* target);
 // Puts `from` in the place of `to` in one step.
 bool ReplaceFile(const PathChar* from, const PathChar* to);
 void RemoveFile(const PathChar* path);

@@ -247,12 +247,34 @@ PlatformFile* CreateNewFile(const PathChar* path, bool* alreadyExists) {
     return file;
 }
 
-bool PrepareReplacement(const PathChar* target, PlatformFile* file, const PathChar* temporaryPath) {
+// The platform has no unnamed files: the output is always created with its name.
+PlatformFile* CreateUnnamedFile(const PathChar*) {
+    return 0;
+}
+
+bool NameUnnamedFile(PlatformFile*, const PathChar*, bool* alreadyExists) {
+    *alreadyExists = false;
+    return false;
+}
+
+// Nor owners or other names to lose: a replacement always takes the target's place whole.
+bool PrepareReplacement(const PathChar* target, PlatformFile* file, const PathChar* temporaryPath,
+                        bool* copyIntoTarget) {
     (void)file;
+    *copyIntoTarget = false;
     uint32_t attributes = GetFileAttributesW(target);
     if (attributes == kCoreNoAttributes) return false;
     uint32_t kept = attributes & kKeptAttributes;
     return !kept || SetFileAttributesW(temporaryPath, kept);
+}
+
+// Everything written is flushed by CloseFile, before the file takes the target's place.
+bool FinishWriting(PlatformFile*, const PathChar*, bool*) {
+    return true;
+}
+
+bool CopyIntoTarget(PlatformFile*, const PathChar*) {
+    return false;
 }
 
 // A target that did not exist is simply named; one that does is replaced in the platform's one step, which fails

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "platform.h"
@@ -360,9 +361,10 @@ uint32_t NextTemporaryNumber() {
     return __atomic_fetch_add(&sequence, 1, __ATOMIC_RELAXED);
 }
 
+// Outputs are opened for reading too: one that cannot take its target's place is read back into the target.
 PlatformFile* CreateNewFile(const char* path, bool* alreadyExists) {
     // 0666 less the umask, as a file created by "wb" would get.
-    int descriptor = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int descriptor = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     *alreadyExists = descriptor < 0 && errno == EEXIST;
     if (descriptor < 0) return 0;
     FILE* stream = fdopen(descriptor, "wb");
@@ -372,11 +374,205 @@ PlatformFile* CreateNewFile(const char* path, bool* alreadyExists) {
     return file;
 }
 
-bool PrepareReplacement(const char* target, PlatformFile* file, const char* temporaryPath) {
-    (void)temporaryPath;
-    file->replacing = true;
+static void ProcessPathOf(int descriptor, char* path, size_t capacity) {
+    snprintf(path, capacity, "/proc/self/fd/%d", descriptor);
+}
+
+// O_TMPFILE (ext4, XFS, Btrfs, tmpfs): a file in the target's directory that has no name until linkat gives it one,
+// which an unprivileged process can do only through /proc; without /proc, a named file is used as elsewhere.
+PlatformFile* CreateUnnamedFile(const char* target) {
+#ifdef O_TMPFILE
+    size_t length = DirectoryPartLength(target);
+    char* directory = (char*)AllocateBlock(length + 2);
+    if (!directory) return 0;
+    memcpy(directory, target, length);
+    if (length == 0) directory[length++] = '.';
+    directory[length] = 0;
+    int descriptor = open(directory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    ReleaseBlock(directory);
+    if (descriptor < 0) return 0;
+    char path[32];
+    ProcessPathOf(descriptor, path, sizeof path);
     struct stat status;
-    return stat(target, &status) == 0 && fchmod(fileno(file->stream), status.st_mode & 07777) == 0;
+    FILE* stream = stat(path, &status) == 0 ? fdopen(descriptor, "wb") : 0;
+    if (!stream) close(descriptor);
+    return WrapStream(stream);
+#else
+    (void)target;
+    return 0;
+#endif
+}
+
+bool NameUnnamedFile(PlatformFile* file, const char* path, bool* alreadyExists) {
+    char from[32];
+    ProcessPathOf(fileno(file->stream), from, sizeof from);
+    bool named = linkat(AT_FDCWD, from, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0;
+    *alreadyExists = !named && errno == EEXIST;
+    return named;
+}
+
+// The new file gets the target's owner and group first, since that clears the set-id bits of the mode given after
+// it. A target whose owner or group this process cannot give, or that has other names, which a rename would leave
+// with the old content, gets the result copied into it instead; nor is the new file then sent to the disk.
+bool PrepareReplacement(const char* target, PlatformFile* file, const char* temporaryPath, bool* copyIntoTarget) {
+    (void)temporaryPath;
+    int descriptor = fileno(file->stream);
+    struct stat wanted, own;
+    if (stat(target, &wanted) != 0 || fstat(descriptor, &own) != 0) return false;
+    bool owned = (own.st_uid == wanted.st_uid && own.st_gid == wanted.st_gid) ||
+                 fchown(descriptor, wanted.st_uid, wanted.st_gid) == 0;
+    *copyIntoTarget = !owned || wanted.st_nlink > 1;
+    file->replacing = !*copyIntoTarget;
+    return fchmod(descriptor, wanted.st_mode & 07777) == 0;
+}
+
+// The extended attributes that belong to a file's content and protection: users' own, security labels and file
+// capabilities, trusted ones, and the ACLs. Other "system." ones are the file system's own.
+static bool IsKeptAttribute(const char* name) {
+    return strncmp(name, "user.", 5) == 0 || strncmp(name, "security.", 9) == 0 || strncmp(name, "trusted.", 8) == 0 ||
+           strcmp(name, "system.posix_acl_access") == 0 || strcmp(name, "system.posix_acl_default") == 0;
+}
+
+// The names of a file's extended attributes (by path, or by descriptor when `path` is null), in a heap block;
+// false when they cannot be read. A file system without them has none.
+static bool ListAttributes(const char* path, int descriptor, char** names, ssize_t* size) {
+    *names = 0;
+    *size = 0;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        ssize_t needed = path ? listxattr(path, 0, 0) : flistxattr(descriptor, 0, 0);
+        if (needed < 0) return errno == ENOTSUP || errno == ENOSYS;
+        if (needed == 0) return true;
+        char* list = (char*)AllocateBlock((size_t)needed);
+        if (!list) return false;
+        ssize_t got = path ? listxattr(path, list, (size_t)needed) : flistxattr(descriptor, list, (size_t)needed);
+        if (got >= 0) {
+            *names = list;
+            *size = got;
+            return true;
+        }
+        ReleaseBlock(list);
+        if (errno != ERANGE) return false;  // ERANGE: one was added meanwhile
+    }
+    return false;
+}
+
+static bool ListHas(const char* names, ssize_t size, const char* name) {
+    for (ssize_t at = 0; at < size; at += (ssize_t)strlen(names + at) + 1)
+        if (strcmp(names + at, name) == 0) return true;
+    return false;
+}
+
+// Gives the new file the target's kept attributes and takes away those it got that the target lacks (an ACL
+// inherited from the directory, say). False when that cannot be done; nothing else is lost with it.
+static bool CopyAttributes(const char* target, int descriptor) {
+    char *theirs = 0, *ours = 0;
+    ssize_t theirSize = 0, ourSize = 0;
+    const size_t kValueMax = 65536;  // XATTR_SIZE_MAX
+    uint8_t* values = 0;
+    bool copied = ListAttributes(target, -1, &theirs, &theirSize) && ListAttributes(0, descriptor, &ours, &ourSize);
+    if (copied && theirSize > 0) {
+        values = (uint8_t*)AllocateBlock(2 * kValueMax);
+        copied = values != 0;
+    }
+    for (ssize_t at = 0; copied && at < theirSize; at += (ssize_t)strlen(theirs + at) + 1) {
+        const char* name = theirs + at;
+        if (!IsKeptAttribute(name)) continue;
+        ssize_t size = getxattr(target, name, values, kValueMax);
+        if (size < 0) {
+            copied = errno == ENODATA;  // removed meanwhile
+            continue;
+        }
+        // A value the new file already has (a security label from the same directory, say) is left alone.
+        ssize_t present = fgetxattr(descriptor, name, values + kValueMax, kValueMax);
+        if (present == size && memcmp(values, values + kValueMax, (size_t)size) == 0) continue;
+        copied = fsetxattr(descriptor, name, values, (size_t)size, 0) == 0;
+    }
+    for (ssize_t at = 0; copied && at < ourSize; at += (ssize_t)strlen(ours + at) + 1)
+        if (IsKeptAttribute(ours + at) && !ListHas(theirs, theirSize, ours + at))
+            copied = fremovexattr(descriptor, ours + at) == 0 || errno == ENODATA;
+    ReleaseBlock(values);
+    ReleaseBlock(theirs);
+    ReleaseBlock(ours);
+    return copied;
+}
+
+// A write by anyone but a privileged process clears the set-id bits, and any write clears file capabilities, so
+// the mode and the attributes are given once everything is written. A target that has gained a name since the
+// output was opened is copied into as well.
+bool FinishWriting(PlatformFile* file, const char* target, bool* copyIntoTarget) {
+    bool stored = !file->writer || StopWriter(file);
+    stored = fflush(file->stream) == 0 && stored;
+    if (!stored || !target) return stored;
+    int descriptor = fileno(file->stream);
+    struct stat wanted;
+    if (stat(target, &wanted) != 0) {
+        // Removed meanwhile: the result simply takes its name.
+        *copyIntoTarget = false;
+        return errno == ENOENT;
+    }
+    if (wanted.st_nlink > 1) *copyIntoTarget = true;
+    if (!*copyIntoTarget && !CopyAttributes(target, descriptor)) *copyIntoTarget = true;
+    return *copyIntoTarget || fchmod(descriptor, wanted.st_mode & 07777) == 0;
+}
+
+// Reserves `size` bytes for the file without changing its size or content. Where the file system cannot reserve
+// space, the C library does it by writing past the end, which is cut off again on failure.
+static bool ReserveRoom(int descriptor, uint64_t size, uint64_t oldSize) {
+    if (size == 0) return true;
+#ifdef FALLOC_FL_KEEP_SIZE
+    if (fallocate(descriptor, FALLOC_FL_KEEP_SIZE, 0, (off_t)size) == 0) return true;
+    if (errno != EOPNOTSUPP && errno != ENOSYS) return false;
+#endif
+    int error = posix_fallocate(descriptor, 0, (off_t)size);
+    if (error != 0 && size > oldSize && ftruncate(descriptor, (off_t)oldSize) != 0) error = errno;
+    return error == 0;
+}
+
+static bool CopyBytes(int from, int to, uint64_t size) {
+    off_t in = 0, out = 0;
+    while ((uint64_t)in < size) {
+        ssize_t moved = copy_file_range(from, &in, to, &out, (size_t)(size - (uint64_t)in), 0);
+        if (moved > 0) continue;
+        if (moved == 0 || (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)) return false;
+        break;  // the kernel cannot copy between these files: through memory instead
+    }
+    if ((uint64_t)in == size) return true;
+    uint8_t* band = (uint8_t*)AllocateBlock(kBandBytes);
+    if (!band) return false;
+    bool copied = true;
+    while (copied && (uint64_t)in < size) {
+        size_t want = size - (uint64_t)in < kBandBytes ? (size_t)(size - (uint64_t)in) : kBandBytes;
+        ssize_t got = pread(from, band, want, in);
+        copied = got > 0;
+        for (ssize_t done = 0; copied && done < got;) {
+            ssize_t put = pwrite(to, band + done, (size_t)(got - done), in + done);
+            copied = put > 0;
+            done += put;
+        }
+        in += got;
+    }
+    ReleaseBlock(band);
+    return copied;
+}
+
+bool CopyIntoTarget(PlatformFile* file, const char* target) {
+    int from = fileno(file->stream);
+    struct stat source, old;
+    int to = open(target, O_WRONLY | O_CLOEXEC);
+    if (to < 0) return false;
+    // Any write takes away file capabilities: they are given back like the set-id bits.
+    uint8_t capabilities[64];
+    ssize_t capabilitySize = fgetxattr(to, "security.capability", capabilities, sizeof capabilities);
+    bool copied = fstat(from, &source) == 0 && fstat(to, &old) == 0 && S_ISREG(old.st_mode) &&
+                  ReserveRoom(to, (uint64_t)source.st_size, (uint64_t)old.st_size) &&
+                  CopyBytes(from, to, (uint64_t)source.st_size) &&
+                  (old.st_size <= source.st_size || ftruncate(to, source.st_size) == 0);
+    // Writing cleared the set-id bits unless this process is privileged; the owner may give them back.
+    struct stat now;
+    if (copied && fstat(to, &now) == 0 && now.st_mode != old.st_mode) (void)fchmod(to, old.st_mode & 07777);
+    if (copied && capabilitySize > 0 && fgetxattr(to, "security.capability", 0, 0) < 0)
+        (void)fsetxattr(to, "security.capability", capabilities, (size_t)capabilitySize, 0);
+    return close(to) == 0 && copied;
 }
 
 bool ReplaceFile(const char* from, const char* to) {

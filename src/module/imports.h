@@ -1,13 +1,19 @@
 // The operations of ordinals.h as C declarations: the Windows modules call them, the stand-in libraries define them.
-// A stand-in (MISTVANE_STAND_IN) defines the operations bound by name under a prefix, StandIn<name>, and exports
-// them under the documented name, so that they do not collide with the host system's own functions of that name.
+// A stand-in (MISTVANE_STAND_IN) defines the operations of documented name under a prefix, StandIn<name>, and exports
+// them under that name and their ordinal, so that they do not collide with the host system's own functions of that
+// name. The MFC records are the module's own declarations of MFC's layout; a stand-in has its own
+// (standins/mfc_layout.h), so that tests can find the two disagreeing.
 #ifndef MISTVANE_IMPORTS_H
 #define MISTVANE_IMPORTS_H
 
 #include <stddef.h>
 #include <stdint.h>
 
+#if defined(MISTVANE_STAND_IN)
+#include "mfc_layout.h"
+#else
 #include "mfc_records.h"
+#endif
 #include "ordinals.h"
 
 // A stream of the core library; only the library looks inside.
@@ -43,9 +49,9 @@ const uint32_t kCoreNoBestFitCharacters = 0x400;
 
 #define MISTVANE_DECLARE(ordinal, symbol, result, parameters, what) result symbol parameters;
 #if defined(MISTVANE_STAND_IN)
-#define MISTVANE_DECLARE_NAMED(name, result, parameters, what) result StandIn##name parameters;
+#define MISTVANE_DECLARE_NAMED(ordinal, name, result, parameters, what) result StandIn##name parameters;
 #else
-#define MISTVANE_DECLARE_NAMED(name, result, parameters, what) result name parameters;
+#define MISTVANE_DECLARE_NAMED(ordinal, name, result, parameters, what) result name parameters;
 #endif
 extern "C" {
 MISTVANE_COREDLL_ORDINALS(MISTVANE_DECLARE)

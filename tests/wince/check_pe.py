@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Reads the Windows CE module with pefile, a reader written apart from our converter, and checks what the
-platform's loader relies on: the headers, the sections, every base relocation, the imports, the export and the
-resources. Prints one line per check and a last line "N checks, M failed".
+platform's loader relies on: the headers, the sections, every base relocation, the imports, the export, the
+resources and the exception table the kernel unwinds the module's frames by. Prints one line per check and a last line "N checks, M failed".
 
 usage: check_pe.py MODULE.dll TYPELIB.tlb
 """
@@ -12,15 +12,20 @@ import pefile
 
 from loader_driver import Checks
 
-# The binding: mfcce300.dll by ordinal only; COREDLL.dll by the platform's ordinals and, for what those lack, by the
-# platform's documented names. The stream write (1121) and seek (1130) are not imported: the effect writes its
-# output through file handles and never seeks.
+# The platform's own ordinals of COREDLL.dll's documented operations the module calls (its export list for
+# Windows CE 3.0).
+COREDLL_DOCUMENTED = {
+    "InterlockedIncrement": 10, "MoveFileW": 163, "DeleteFileW": 165, "GetFileAttributesW": 166, "CreateFileW": 168,
+    "SetFileAttributesW": 169, "WriteFile": 171, "GetFileSize": 172, "FlushFileBuffers": 175,
+    "DeleteAndRenameFile": 183, "GetLastError": 516, "SetLastError": 517, "GetTickCount": 535, "CloseHandle": 553,
+    "_fileno": 1124, "ferror": 1126, "__rt_udiv": 2008,
+}
+# The binding: both libraries by ordinal only, nothing by name. The stream write (1121) and seek (1130) are not
+# imported: the effect writes its output through file handles and never seeks.
 EXPECTED_IMPORTS = [
     ("mfcce300.dll", {88, 315, 644, 655, 699}, set()),
-    ("COREDLL.dll", {63, 197, 1018, 1041, 1100, 1113, 1115, 1118, 1120, 2005},
-     {"CreateFileW", "WriteFile", "FlushFileBuffers", "CloseHandle", "GetFileSize", "GetFileAttributesW",
-      "SetFileAttributesW", "DeleteAndRenameFile", "MoveFileW", "DeleteFileW", "GetLastError", "SetLastError",
-      "GetTickCount", "InterlockedIncrement", "ferror", "_fileno", "__rt_udiv"}),
+    ("COREDLL.dll", {63, 197, 1018, 1041, 1100, 1113, 1115, 1118, 1120, 2005} | set(COREDLL_DOCUMENTED.values()),
+     set()),
 ]
 VERSION_STRINGS = [
     ("CompanyName", ""),
@@ -200,6 +205,63 @@ def check_resources(pe, typelib_path):
     check(translations == [{b"Translation": "0x0409 0x04b0"}], "Translation is US English, Unicode", str(translations))
 
 
+def prolog_form(word):
+    """Whether the kernel's unwinder reads `word` as a prolog instruction it can undo, as the module's prologs use
+    them: stmdb sp!, {...} without pc or sp; str lr, [sp, #-imm]!; sub sp, sp, #imm. Unconditional only."""
+    if word >> 28 != 0xE:
+        return False
+    if word & 0x0FFF0000 == 0x092D0000:
+        return not word & 0xA000 and word & 0xFFFF
+    return word & 0x0FFFF000 == 0x052DE000 or word & 0x0FFFF000 == 0x024DD000
+
+
+def check_exception_table(pe):
+    optional = pe.OPTIONAL_HEADER
+    rva, size = optional.DATA_DIRECTORY[3].VirtualAddress, optional.DATA_DIRECTORY[3].Size
+    home = section_of(pe, rva)
+    check(size and size % 8 == 0 and home is not None and rva + size <= home.VirtualAddress + home.Misc_VirtualSize,
+          "directory 3 holds whole 8-byte entries inside one section", f"{rva:#x} {size}")
+    if not size or home is None:
+        return
+    check(name(home) == ".pdata" and home.Characteristics & 0xE2000000 == 0x40000000,
+          ".pdata is readable, and neither discardable, writable nor executable",
+          f"{name(home)} {home.Characteristics:#x}")
+    base = optional.ImageBase
+    relocated = {entry.rva for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", []) for entry in block.entries
+                 if entry.type == 3}
+    entries = [struct.unpack_from("<II", pe.get_data(rva, size), k) for k in range(0, size, 8)]
+    problems = []
+    previous_end = 0
+    for k, (start, flags) in enumerate(entries):
+        prolog, length = flags & 0xFF, (flags >> 8) & 0x3FFFFF
+        where = f"entry {k} at {start:#x}"
+        code = section_of(pe, start - base)
+        if rva + 8 * k not in relocated:
+            problems.append(f"{where}: its start has no HIGHLOW relocation")
+        if flags >> 30 != 1:
+            problems.append(f"{where}: not 32-bit, or with a handler ({flags >> 30:#x})")
+        if code is None or not code.Characteristics & 0x20000000 or start % 4 or \
+                start + 4 * length > base + code.VirtualAddress + code.Misc_VirtualSize:
+            problems.append(f"{where}: the function is not wholly in code")
+            continue
+        if start < previous_end:
+            problems.append(f"{where}: out of order or over the entry before")
+        previous_end = start + 4 * length
+        if not 1 <= prolog <= 10 or prolog > length:
+            problems.append(f"{where}: PrologLen {prolog} of FuncLen {length}")
+            continue
+        words = struct.unpack(f"<{prolog}I", pe.get_data(start - base, 4 * prolog))
+        unknown = [f"{word:#010x}" for word in words if not prolog_form(word)]
+        if unknown:
+            problems.append(f"{where}: prolog instructions the unwinder does not undo: {unknown}")
+    check(entries and not problems, f"all {len(entries)} entries: sorted, apart, relocated, 32-bit, no handler, "
+          "prologs of the forms the unwinder undoes", "; ".join(problems[:5]))
+    starts = {start - base for start, _ in entries}
+    mistvane = next((s.address for s in pe.DIRECTORY_ENTRY_EXPORT.symbols if s.name == b"Mistvane"), None)
+    check(mistvane in starts and optional.AddressOfEntryPoint in starts,
+          "Mistvane and the entry point, which both keep frames, have entries")
+
+
 def main():
     pe = pefile.PE(sys.argv[1])
     check_headers(pe)
@@ -208,6 +270,7 @@ def main():
     check_imports(pe)
     check_export(pe)
     check_resources(pe, sys.argv[2])
+    check_exception_table(pe)
     return checks.finish()
 
 

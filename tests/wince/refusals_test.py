@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
-"""What ce_loader refuses, as the platform's loader refuses it: copies of the module patched to another machine,
-another subsystem, no DLL flag, a PE32+ header, an unknown relocation type, an import from a library, by an
-ordinal or by a name the stand-ins lack. Each is refused with one line "refused: ..." naming the problem, exit
-status 65, and no call of the module. The unpatched module, and one naming its libraries in other case, load.
+"""What ce_loader refuses, as the Windows CE 3.0 kernel refuses it: copies of the module patched to another
+machine, another subsystem or a later subsystem version, no DLL flag, a PE32+ header, a section of no size, an
+unknown relocation type, relocation blocks the kernel would not apply whole, an import from a library or by an
+ordinal the stand-ins lack. Each is refused with one line "refused: ..." naming the problem, exit
+status 65, and no call of the module. The unpatched module, one naming its libraries in other case, one without "MZ" and
+one whose header sizes the kernel ignores, load.
 Usage errors give 64, a missing module file 66.
 
 usage: refusals_test.py QEMU CPU LOADER DLL WORKDIR
@@ -48,9 +50,46 @@ def change_ordinal(pe, data):
         struct.pack_into("<I", data, pe.get_offset_from_rva(table), 0x80000000 | 9999)
 
 
-def change_name(pe, data):
-    entry = next(i for i in imports(pe, "COREDLL.dll").imports if i.name == b"CreateFileW")
-    data[entry.name_offset:entry.name_offset + 11] = b"CreateFileX"
+def relocation_blocks(pe):
+    """(file offset, page RVA) of each base relocation block."""
+    return [(block.struct.get_file_offset(), block.struct.VirtualAddress) for block in pe.DIRECTORY_ENTRY_BASERELOC]
+
+
+def second_block_for_first_page(pe, data):
+    (_, first), (at, _) = relocation_blocks(pe)[:2]
+    struct.pack_into("<I", data, at, first)
+
+
+def block_off_its_page(pe, data):
+    at, page = relocation_blocks(pe)[0]
+    struct.pack_into("<I", data, at, page + 0x10)
+
+
+def word_across_pages(pe, data):
+    entry = next(e for block in pe.DIRECTORY_ENTRY_BASERELOC for e in block.entries if e.type == 3)
+    set16(data, entry.struct.get_file_offset(), 3 << 12 | 0xFFE)
+
+
+def empty_section(pe, data):
+    struct.pack_into("<I", data, pe.sections[1].get_field_absolute_offset("Misc_VirtualSize"), 0)
+
+
+def subsystem_version(major, minor):
+    def change(pe, data):
+        set16(data, pe.OPTIONAL_HEADER.get_field_absolute_offset("MajorSubsystemVersion"), major)
+        set16(data, pe.OPTIONAL_HEADER.get_field_absolute_offset("MinorSubsystemVersion"), minor)
+    return change
+
+
+def no_mz(pe, data):
+    data[0:2] = b"\0\0"
+
+
+# What the kernel reads past: a longer optional header's size field, and fewer directories claimed, change nothing,
+# since the section table is at the PE header + 248 and all 16 directories are read.
+def header_sizes_ignored(pe, data):
+    set16(data, pe.FILE_HEADER.get_field_absolute_offset("SizeOfOptionalHeader"), 0x200)
+    struct.pack_into("<I", data, pe.OPTIONAL_HEADER.get_field_absolute_offset("NumberOfRvaAndSizes"), 2)
 
 
 def rename_library(old, new):
@@ -78,7 +117,12 @@ refusals = [
      "refused: optional header magic 0x20b"),
     ("relocation-type", change_relocation, "refused: relocation type 10"),
     ("ordinal-9999", change_ordinal, "refused: imports ordinal 9999 of COREDLL.dll"),
-    ("name-unknown", change_name, "refused: imports CreateFileX of COREDLL.dll"),
+    ("subsystem-3.01", subsystem_version(3, 1), "refused: subsystem version later than 3.00"),
+    ("subsystem-4.00", subsystem_version(4, 0), "refused: subsystem version later than 3.00"),
+    ("section-of-size-0", empty_section, "refused: section 1 has a virtual size of 0"),
+    ("relocations-page-twice", second_block_for_first_page, "refused: a second relocation block for page"),
+    ("relocations-off-page", block_off_its_page, "refused: relocation block for 0x"),
+    ("relocation-across-pages", word_across_pages, "refused: relocation at 0x"),
     ("library-unknown", rename_library("COREDLL.dll", "COREDLX.dll"), "refused: imports from COREDLX.dll"),
 ]
 for name, change, message in refusals:
@@ -90,7 +134,9 @@ for name, change, message in refusals:
                  f"exit {status}, stderr {stderr!r}, stdout {stdout!r}")
 
 for name, module in [("the unpatched module", dll),
-                     ("a module naming its libraries in other case", patched("other-case", rename_library("COREDLL.dll", "coredll.DLL")))]:
+                     ("a module naming its libraries in other case", patched("other-case", rename_library("COREDLL.dll", "coredll.DLL"))),
+                     ("a module without \"MZ\"", patched("no-mz", no_mz)),
+                     ("a module whose header sizes say otherwise", patched("header-sizes", header_sizes_ignored))]:
     status, stdout, stderr = Loader(qemu, cpu, loader_path, module, work).run("load-only")
     checks.check(status == 0 and not stdout and not stderr, f"{name} loads", f"exit {status}, stderr {stderr!r}")
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Checks the Windows module's binding as `objdump -p` reads it from the file: one export, Mistvane, ordinal 1, in an
-export table named VOSTRELMISTVANE.dll; imports from mfcce300.dll (first) and COREDLL.dll alone: MFC by ordinal
-only, the core library by the platform's ordinals and, for what those lack, by the platform's documented names.
+"""Checks the Windows module's binding as `objdump -p` and pefile read it from the file: one export, Mistvane,
+ordinal 1, in an export table named VOSTRELMISTVANE.dll; imports from mfcce300.dll (first) and COREDLL.dll alone,
+both by the platform's ordinals only, nothing by name.
 
 usage: check_binding.py MODULE OBJDUMP
 """
@@ -9,15 +9,22 @@ import re
 import subprocess
 import sys
 
+import pefile
+
+# The platform's own ordinals of COREDLL.dll's documented operations the module calls (its export list for
+# Windows CE 3.0).
+COREDLL_DOCUMENTED = {
+    "InterlockedIncrement": 10, "MoveFileW": 163, "DeleteFileW": 165, "GetFileAttributesW": 166, "CreateFileW": 168,
+    "SetFileAttributesW": 169, "WriteFile": 171, "GetFileSize": 172, "FlushFileBuffers": 175,
+    "DeleteAndRenameFile": 183, "GetLastError": 516, "SetLastError": 517, "GetTickCount": 535, "CloseHandle": 553,
+    "_fileno": 1124, "ferror": 1126,
+}
 # (library, ordinals, names). The core library's seek (1130) and stream write (1121) are absent, since the effect
-# never seeks and writes its output through file handles, and so is the runtime's division (2005), since x86-64
-# divides in hardware.
+# never seeks and writes its output through file handles, and so are the runtime's divisions (2005, 2008), since
+# x86-64 divides in hardware.
 EXPECTED_IMPORTS = [
     ("mfcce300.dll", {88, 315, 644, 655, 699}, set()),
-    ("COREDLL.dll", {63, 197, 1018, 1041, 1100, 1113, 1115, 1118, 1120},
-     {"CreateFileW", "WriteFile", "FlushFileBuffers", "CloseHandle", "GetFileSize", "GetFileAttributesW",
-      "SetFileAttributesW", "DeleteAndRenameFile", "MoveFileW", "DeleteFileW", "GetLastError", "SetLastError",
-      "GetTickCount", "InterlockedIncrement", "ferror", "_fileno"}),
+    ("COREDLL.dll", {63, 197, 1018, 1041, 1100, 1113, 1115, 1118, 1120} | set(COREDLL_DOCUMENTED.values()), set()),
 ]
 
 checks = 0
@@ -86,6 +93,12 @@ def main():
               f"missing {sorted(ordinals_expected - ordinals)}, unexpected {sorted(ordinals - ordinals_expected)}")
         check(names == names_expected, f"{dll}: by name {sorted(names_expected) or 'nothing'}",
               f"missing {sorted(names_expected - names)}, unexpected {sorted(names - names_expected)}")
+    # A second, independent reader: nothing imported by name.
+    pe = pefile.PE(module, fast_load=True)
+    pe.parse_data_directories([pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]])
+    by_name = [(entry.dll.decode(), i.name.decode()) for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])
+               for i in entry.imports if not i.import_by_ordinal]
+    check(not by_name and hasattr(pe, "DIRECTORY_ENTRY_IMPORT"), "pefile: every import is by ordinal", str(by_name))
     delay = re.search(r"^Entry d\s+([0-9a-f]+)\s+([0-9a-f]+)\s+Delay Import Directory", text, re.M)
     check(delay is not None and int(delay.group(1), 16) == 0 and int(delay.group(2), 16) == 0,
           "no delay-loaded imports")

@@ -134,18 +134,16 @@ MistvaneFunction FindMistvane(HMODULE module) {
 
 struct MfcView {
     MfcStandInLog* log;
-    MfcRuntimeClass hostClass = {"CHostView", nullptr};
-    MfcObjectFactory hostFactory = {"HostDocument", nullptr};
+    CRuntimeClass hostClass = {"CHostView", 0, 1, nullptr, nullptr, nullptr};
+    COleObjectFactory hostFactory = {};
 
-    // A fresh log, and a module state holding the host's own class and factory, as MFC's would before a load.
-    void Reset() {
-        log->callCount = 0;
-        log->failInitialisation = 0;
-        log->failAllocation = 0;
-        log->state->classList = &hostClass;
-        log->state->initialClass = nullptr;
-        log->state->factoryList = &hostFactory;
-        log->state->initialFactory = nullptr;
+    // A fresh log, and a module state as MFC's would be before a load, holding the host's own class and factory.
+    void Reset() { log->reset(&hostClass, &hostFactory); }
+
+    // The four fields as MFC's own raw attach hook leaves them: the heads parked, the lists empty.
+    bool HookLeft(const AFX_MODULE_STATE& state) const {
+        return state.m_pClassInit == &hostClass && state.m_classList.m_pHead == nullptr &&
+               state.m_pFactoryInit == &hostFactory && state.m_factoryList.m_pHead == nullptr;
     }
 
     std::string Ordinals(int from = 0) const {
@@ -157,6 +155,13 @@ struct MfcView {
 
     const MfcStandInCall& Call(int k) const { return log->calls[k]; }
 };
+
+// Where two module states first differ (FirstDifference), for a check's detail; "" when they agree.
+std::string Difference(const AFX_MODULE_STATE& a, const AFX_MODULE_STATE& b, bool skipHookFields,
+                       bool skipLibraryHead) {
+    size_t at = FirstDifference(&a, &b, skipHookFields, skipLibraryHead);
+    return at == sizeof(AFX_MODULE_STATE) ? "" : "first difference at " + Hex(at);
+}
 
 bool WithinImage(uintptr_t address, HMODULE module) {
     uintptr_t base = reinterpret_cast<uintptr_t>(module);
@@ -178,6 +183,21 @@ struct ThreadWork {
     static DWORD WINAPI Run(LPVOID) { return 0; }
 };
 
+// A module state whose link-offset word at `field` holds `value`: another MFC's. The module must refuse to load,
+// having written nothing and called nothing but the module state's getter and, after the loader's detach, the
+// termination of a record MFC never initialised.
+void CheckOtherMfc(MfcView& mfcView, size_t* field, size_t value, const std::string& what) {
+    mfcView.Reset();
+    *field = value;
+    AFX_MODULE_STATE before = *mfcView.log->state;
+    HMODULE module = LoadLibraryW(ModulePath().c_str());
+    Check(module == nullptr, what);
+    Check(mfcView.Ordinals() == "[644 699]", "  ... after asking for the module state alone", mfcView.Ordinals());
+    std::string difference = Difference(before, *mfcView.log->state, false, false);
+    Check(difference.empty(), "  ... with nothing written to it", difference);
+    if (module) FreeLibrary(module);
+}
+
 void TestLoading() {
     std::wstring directory = ProgramDirectory();
     HMODULE mfc = LoadLibraryW((directory + L"mfcce300.dll").c_str());
@@ -187,10 +207,11 @@ void TestLoading() {
     MfcView mfcView;
     mfcView.log = logFunction();
     MfcStandInLog* log = mfcView.log;
-    MfcModuleState* state = log->state;
+    AFX_MODULE_STATE* state = log->state;
 
     // A plain load.
     mfcView.Reset();
+    AFX_MODULE_STATE initial = *state;
     HMODULE module = LoadLibraryW(ModulePath().c_str());
     Check(module != nullptr, "LoadLibraryW loads the module", "error " + std::to_string(GetLastError()));
     if (!module) return;
@@ -205,6 +226,7 @@ void TestLoading() {
           "attach: module state, initialise the record, allocate, construct the chain object",
           "calls " + mfcView.Ordinals());
     uintptr_t record = 0;
+    AFX_MODULE_STATE attached = *state;
     if (log->callCount == 4) {
         const MfcStandInCall& stateCall = mfcView.Call(0);
         const MfcStandInCall& init = mfcView.Call(1);
@@ -212,41 +234,53 @@ void TestLoading() {
         const MfcStandInCall& construct = mfcView.Call(3);
         record = init.arguments[0];
         Check(stateCall.result == (uintptr_t)state, "the raw attach hook asks for the current module state");
-        Check(init.stateAtCall.classList == nullptr && init.stateAtCall.initialClass == &mfcView.hostClass &&
-                  init.stateAtCall.factoryList == nullptr && init.stateAtCall.initialFactory == &mfcView.hostFactory,
+        Check(mfcView.HookLeft(init.stateAtCall),
               "before initialisation the hook moved the class and factory lists to the saved-initial fields");
+        std::string difference = Difference(initial, init.stateAtCall, true, false);
+        Check(difference.empty(), "the hook wrote nothing else of the module state", difference);
         Check(WithinImage(record, module), "the extension-module record is the module's own storage", Hex(record));
         Check(init.arguments[1] == (uintptr_t)module, "the record is initialised with the module's instance handle",
               Hex(init.arguments[1]) + " vs " + Hex((uintptr_t)module));
-        Check(init.recordAfterCall.initialized == 1 && init.recordAfterCall.module == module && init.result == 1,
+        Check(init.recordAfterCall.bInitialized == 1 && init.recordAfterCall.hModule == module && init.result == 1,
               "MFC initialised the record");
-        Check(allocate.arguments[0] == sizeof(MfcDynLinkLibrary) && allocate.result != 0,
-              "the chain object's storage comes from MFC's allocation operator, sized for it",
-              "size " + std::to_string(allocate.arguments[0]));
+        // Room for CDynLinkLibrary of MFC's build, and of one with nested derivation (two words more).
+        Check(allocate.arguments[0] >= sizeof(CDynLinkLibrary) + 2 * sizeof(void*) && allocate.result != 0,
+              "the chain object's storage comes from MFC's allocation operator, room for MFC's object",
+              "size " + std::to_string(allocate.arguments[0]) + ", MFC's object " +
+                  std::to_string(sizeof(CDynLinkLibrary)));
         Check(construct.arguments[0] == allocate.result && construct.arguments[1] == record &&
                   construct.arguments[2] == 0,
               "the chain object is constructed in that storage for the record, not as a system module");
-        Check(state->libraryList == (MfcDynLinkLibrary*)allocate.result && state->libraryList->module == module &&
-                  state->libraryList->next == nullptr,
+        const CDynLinkLibrary* chain = static_cast<const CDynLinkLibrary*>(state->m_libraryList.m_pHead);
+        Check(chain == (CDynLinkLibrary*)allocate.result && chain->m_hModule == module && chain->m_pNextDLL == nullptr &&
+                  chain->target.vtable == log->chainObjectVtable,
               "the chain object is in MFC's chain, for the module");
+        Check(state->m_pClassInit == &mfcView.hostClass && state->m_classList.m_pHead == &mfcView.hostClass &&
+                  state->m_pFactoryInit == &mfcView.hostFactory && state->m_factoryList.m_pHead == &mfcView.hostFactory,
+              "after attach MFC has its lists back, the saved-initial fields as the hook left them");
+        difference = Difference(initial, *state, true, true);
+        Check(difference.empty(), "after attach every other byte of the module state but the chain's head is as it was",
+              difference);
     }
     Check(BlurWorks(FindMistvane(module), L"loaded"), "Mistvane works once loaded");
 
     // Thread notifications: from the loader, for a thread that starts and ends, and delivered by hand.
     if (record) {
-        MfcExtensionModule before = *(MfcExtensionModule*)record;
+        AFX_EXTENSION_MODULE before = *(AFX_EXTENSION_MODULE*)record;
         int callsBefore = log->callCount;
         HANDLE thread = CreateThread(nullptr, 0, ThreadWork::Run, nullptr, 0, nullptr);
         Check(thread && WaitForSingleObject(thread, 10000) == WAIT_OBJECT_0, "a thread starts and ends");
         if (thread) CloseHandle(thread);
         EntryPoint entry = FindEntryPoint(module);
-        BOOL attached = entry((HINSTANCE)module, DLL_THREAD_ATTACH, nullptr);
-        BOOL detached = entry((HINSTANCE)module, DLL_THREAD_DETACH, nullptr);
-        Check(attached == 1 && detached == 1, "thread attach and thread detach return 1",
-              std::to_string(attached) + ", " + std::to_string(detached));
+        BOOL threadAttached = entry((HINSTANCE)module, DLL_THREAD_ATTACH, nullptr);
+        BOOL threadDetached = entry((HINSTANCE)module, DLL_THREAD_DETACH, nullptr);
+        Check(threadAttached == 1 && threadDetached == 1, "thread attach and thread detach return 1",
+              std::to_string(threadAttached) + ", " + std::to_string(threadDetached));
         Check(log->callCount == callsBefore, "thread notifications make no MFC call", "calls " + mfcView.Ordinals(callsBefore));
-        Check(std::memcmp(&before, (MfcExtensionModule*)record, sizeof before) == 0,
+        Check(std::memcmp(&before, (AFX_EXTENSION_MODULE*)record, sizeof before) == 0,
               "thread notifications leave the extension-module record as it was");
+        std::string difference = Difference(attached, *state, false, false);
+        Check(difference.empty(), "thread notifications leave the module state as it was", difference);
         Check(BlurWorks(FindMistvane(module), L"threads"), "Mistvane works after thread notifications");
     }
 
@@ -260,7 +294,9 @@ void TestLoading() {
         Check(term.arguments[0] == record && term.arguments[1] == 0,
               "the same record is terminated, for this module's entries only", Hex(term.arguments[0]));
     }
-    Check(state->libraryList == nullptr, "MFC released the chain object at termination");
+    Check(state->m_libraryList.m_pHead == nullptr, "MFC deleted the chain object at termination");
+    std::string difference = Difference(attached, *state, false, true);
+    Check(difference.empty(), "after detach the module state is as attach left it but for the chain", difference);
     int initialisations = 0, terminations = 0;
     for (int k = 0; k < log->callCount; ++k) {
         initialisations += log->calls[k].ordinal == 655;
@@ -268,7 +304,8 @@ void TestLoading() {
     }
     Check(initialisations == 1 && terminations == 1, "one load initialises the record once and terminates it once");
 
-    // MFC refuses the extension module: the load fails, and the loader's detach terminates the record.
+    // MFC refuses the extension module: the load fails, and the desktop loader's detach terminates the record
+    // (Windows CE's loader sends none).
     mfcView.Reset();
     log->failInitialisation = 1;
     SetLastError(0);
@@ -289,13 +326,26 @@ void TestLoading() {
     Check(unchained != nullptr, "a null allocation still lets the module load");
     Check(mfcView.Ordinals() == "[644 655 315]", "no chain object is constructed in null storage",
           "calls " + mfcView.Ordinals());
-    Check(state->libraryList == nullptr, "no chain object is in MFC's chain");
+    Check(state->m_libraryList.m_pHead == nullptr, "no chain object is in MFC's chain");
     if (unchained) {
         Check(BlurWorks(FindMistvane(unchained), L"unchained"), "Mistvane works without the chain object");
         int callsBefore = log->callCount;
         FreeLibrary(unchained);
         Check(mfcView.Ordinals(callsBefore) == "[699]", "unloading terminates the record", mfcView.Ordinals(callsBefore));
     }
+
+    // Module states of other MFC builds: another class link offset is another layout; without OLE support the
+    // factory fields do not exist. With nested derivation the factory's link is two words further: accepted.
+    CheckOtherMfc(mfcView, &state->m_classList.m_nNextOffset, 0x18,
+                  "a module state with another class link offset refuses the load");
+    CheckOtherMfc(mfcView, &state->m_factoryList.m_nNextOffset, offsetof(CRuntimeClass, m_pNextClass),
+                  "a module state without the factory list's link offset (MFC without OLE) refuses the load");
+    mfcView.Reset();
+    state->m_factoryList.m_nNextOffset = offsetof(COleObjectFactory, m_pNextFactory) + 2 * sizeof(void*);
+    HMODULE nested = LoadLibraryW(ModulePath().c_str());
+    Check(nested != nullptr && mfcView.Ordinals() == "[644 655 315 88]",
+          "an MFC built with nested derivation is accepted", mfcView.Ordinals());
+    if (nested) FreeLibrary(nested);
     mfcView.Reset();
 }
 

@@ -10,5 +10,6 @@ const int kExitUnreadable = 66;       // the module file could not be read
 const int kExitDivisionByZero = 70;   // the platform raises an exception here; the process ends instead
 const int kExitHeapMisuse = 71;       // a block released that no allocator of the loader handed out
 const int kExitNoMemory = 72;         // the loader itself ran out of memory
+const int kExitUnwindFailed = 73;     // the unwinding checks: a walk did not come back to the caller intact
 
 #endif

@@ -1,6 +1,7 @@
 // `ce_loader DLL lifecycle`: what MFC sees as the module is loaded and unloaded, the checks of the Windows test
-// program's loading section (tests/windows/module_test.cpp) made through this loader: a plain load and unload,
-// thread notifications, a refused MFC initialisation and a null allocation of the chain object.
+// program's loading section (tests/windows/module_test.cpp) made through this loader, on a module state laid out as
+// MFC's: a plain load and unload, thread notifications, a refused MFC initialisation, a null allocation of the chain
+// object, and module states of other MFC builds.
 #include <stdlib.h>
 #include <string.h>
 
@@ -17,18 +18,12 @@ extern "C" MfcStandInLog* StandInMfcLog(void);
 
 namespace {
 
-MfcRuntimeClass hostClass = {"CHostView", 0};
-MfcObjectFactory hostFactory = {"HostDocument", 0};
+CRuntimeClass hostClass = {"CHostView", 0, 1, 0, 0, 0};
+COleObjectFactory hostFactory;
 
-// A fresh log, and a module state holding the host's own class and factory, as MFC's would before a load.
+// A fresh log, and a module state as MFC's would be before a load, holding the host's own class and factory.
 void ResetMfc(MfcStandInLog* log) {
-    log->callCount = 0;
-    log->failInitialisation = 0;
-    log->failAllocation = 0;
-    log->state->classList = &hostClass;
-    log->state->initialClass = 0;
-    log->state->factoryList = &hostFactory;
-    log->state->initialFactory = 0;
+    log->reset(&hostClass, &hostFactory);
 }
 
 // "[644 655 ...]": the ordinals of the calls from `from` on.
@@ -130,16 +125,52 @@ bool BlurWorks(void* mistvane, const char* name) {
     return works;
 }
 
+// "offset 0x..." of the first byte two module states differ at, as FirstDifference finds it.
+bool StatesAgree(const AFX_MODULE_STATE* a, const AFX_MODULE_STATE* b, bool skipHookFields, bool skipLibraryHead,
+                 Line* detail) {
+    size_t at = FirstDifference(a, b, skipHookFields, skipLibraryHead);
+    Clear(detail);
+    Append(detail, "first difference at ");
+    AppendHex(detail, at);
+    return at == sizeof(AFX_MODULE_STATE);
+}
+
+// The four fields as MFC's own raw attach hook leaves them, from a state holding the host's class and factory:
+// the heads parked in the saved-initial fields, the lists empty.
+bool HookLeft(const AFX_MODULE_STATE* state) {
+    return state->m_pClassInit == &hostClass && state->m_classList.m_pHead == 0 &&
+           state->m_pFactoryInit == &hostFactory && state->m_factoryList.m_pHead == 0;
+}
+
+// A module state whose link-offset word at `field` holds `value`: another MFC's. Whether the module then refused to
+// load, having written nothing and called nothing but the module state's getter.
+void CheckOtherMfc(CheckCounts* counts, const char* modulePath, MfcStandInLog* log, size_t* field, size_t value,
+                   const char* what) {
+    ResetMfc(log);
+    *field = value;
+    AFX_MODULE_STATE before = *log->state;
+    PeImage image;
+    ModuleLoad load = LoadModule(modulePath, &image);
+    Line detail;
+    Clear(&detail);
+    AppendDecimal(&detail, load);
+    Check(counts, load == ModuleAttachFailed, what, &detail);
+    Check(counts, OrdinalsAre(log, 0, "[644]", &detail), "  ... after asking for the module state alone", &detail);
+    Check(counts, StatesAgree(&before, log->state, false, false, &detail), "  ... with nothing written to it", &detail);
+    if (load == ModuleLoaded) UnloadModule(&image);
+}
+
 }  // namespace
 
 int RunLifecycleChecks(const char* modulePath) {
     CheckCounts counts = {0, 0};
     MfcStandInLog* log = StandInMfcLog();
-    MfcModuleState* state = log->state;
+    AFX_MODULE_STATE* state = log->state;
     Line detail;
 
     // A plain load.
     ResetMfc(log);
+    AFX_MODULE_STATE initial = *state;
     PeImage image;
     ModuleLoad load = LoadModule(modulePath, &image);
     Clear(&detail);
@@ -162,6 +193,7 @@ int RunLifecycleChecks(const char* modulePath) {
     Check(&counts, OrdinalsAre(log, 0, "[644 655 315 88]", &detail),
           "attach: module state, initialise the record, allocate, construct the chain object", &detail);
     uintptr_t record = 0;
+    AFX_MODULE_STATE attached = *state;
     if (log->callCount == 4) {
         const MfcStandInCall& stateCall = log->calls[0];
         const MfcStandInCall& init = log->calls[1];
@@ -169,50 +201,60 @@ int RunLifecycleChecks(const char* modulePath) {
         const MfcStandInCall& construct = log->calls[3];
         record = init.arguments[0];
         Check(&counts, stateCall.result == (uintptr_t)state, "the raw attach hook asks for the current module state");
-        Check(&counts,
-              init.stateAtCall.classList == 0 && init.stateAtCall.initialClass == &hostClass &&
-                  init.stateAtCall.factoryList == 0 && init.stateAtCall.initialFactory == &hostFactory,
+        Check(&counts, HookLeft(&init.stateAtCall),
               "before initialisation the hook moved the class and factory lists to the saved-initial fields");
+        Check(&counts, StatesAgree(&initial, &init.stateAtCall, true, false, &detail),
+              "the hook wrote nothing else of the module state", &detail);
         Clear(&detail);
         AppendHex(&detail, record);
         Check(&counts, WithinImage(record, &image), "the extension-module record is the module's own storage", &detail);
         Clear(&detail);
         AppendHex(&detail, init.arguments[1]);
-        Check(&counts, init.arguments[1] == (uintptr_t)image.base,
-              "the record is initialised with the module's instance handle, its base", &detail);
+        Check(&counts, init.arguments[1] == (uintptr_t)image.handle && image.handle != image.base,
+              "the record is initialised with the module handle the loader passed, not the base", &detail);
         Check(&counts,
-              init.recordAfterCall.initialized == 1 && init.recordAfterCall.module == image.base && init.result == 1,
+              init.recordAfterCall.bInitialized == 1 && init.recordAfterCall.hModule == image.handle && init.result == 1,
               "MFC initialised the record");
         Clear(&detail);
         AppendDecimal(&detail, (int64_t)allocate.arguments[0]);
-        Check(&counts, allocate.arguments[0] == sizeof(MfcDynLinkLibrary) && allocate.result != 0,
-              "the chain object's storage comes from MFC's allocation operator, sized for it", &detail);
+        // 72 bytes hold CDynLinkLibrary of an MFC built with nested derivation too, which the module accepts.
+        Check(&counts, allocate.arguments[0] >= sizeof(CDynLinkLibrary) + 2 * sizeof(void*) && allocate.result != 0,
+              "the chain object's storage comes from MFC's allocation operator, room for MFC's object", &detail);
         Check(&counts,
               construct.arguments[0] == allocate.result && construct.arguments[1] == record &&
                   construct.arguments[2] == 0,
               "the chain object is constructed in that storage for the record, not as a system module");
+        CDynLinkLibrary* chain = (CDynLinkLibrary*)state->m_libraryList.m_pHead;
         Check(&counts,
-              state->libraryList == (MfcDynLinkLibrary*)allocate.result && state->libraryList->module == image.base &&
-                  state->libraryList->next == 0,
+              chain == (CDynLinkLibrary*)allocate.result && chain->m_hModule == image.handle &&
+                  chain->m_pNextDLL == 0 && chain->target.vtable == log->chainObjectVtable,
               "the chain object is in MFC's chain, for the module");
+        Check(&counts, HookLeft(&init.stateAtCall) && state->m_pClassInit == &hostClass &&
+                  state->m_classList.m_pHead == &hostClass && state->m_pFactoryInit == &hostFactory &&
+                  state->m_factoryList.m_pHead == &hostFactory,
+              "after attach MFC has its lists back, the saved-initial fields as the hook left them");
+        Check(&counts, StatesAgree(&initial, state, true, true, &detail),
+              "after attach every other byte of the module state but the chain's head is as it was", &detail);
     }
     Check(&counts, BlurWorks(mistvane, "loaded"), "Mistvane works once loaded");
 
     // Thread notifications, delivered by calling the entry point as the platform's loader would.
     if (record) {
-        MfcExtensionModule before = *(MfcExtensionModule*)record;
+        AFX_EXTENSION_MODULE before = *(AFX_EXTENSION_MODULE*)record;
         int callsBefore = log->callCount;
-        int32_t attached = NotifyModule(&image, kReasonThreadAttach);
-        int32_t detached = NotifyModule(&image, kReasonThreadDetach);
+        int32_t threadAttached = NotifyModule(&image, kReasonThreadAttach);
+        int32_t threadDetached = NotifyModule(&image, kReasonThreadDetach);
         Clear(&detail);
-        AppendDecimal(&detail, attached);
+        AppendDecimal(&detail, threadAttached);
         Append(&detail, ", ");
-        AppendDecimal(&detail, detached);
-        Check(&counts, attached == 1 && detached == 1, "thread attach and thread detach return 1", &detail);
+        AppendDecimal(&detail, threadDetached);
+        Check(&counts, threadAttached == 1 && threadDetached == 1, "thread attach and thread detach return 1", &detail);
         Ordinals(log, callsBefore, &detail);
         Check(&counts, log->callCount == callsBefore, "thread notifications make no MFC call", &detail);
-        Check(&counts, memcmp(&before, (MfcExtensionModule*)record, sizeof before) == 0,
+        Check(&counts, memcmp(&before, (AFX_EXTENSION_MODULE*)record, sizeof before) == 0,
               "thread notifications leave the extension-module record as it was");
+        Check(&counts, StatesAgree(&attached, state, false, false, &detail),
+              "thread notifications leave the module state as it was", &detail);
         Check(&counts, BlurWorks(mistvane, "threads"), "Mistvane works after thread notifications");
     }
 
@@ -229,7 +271,9 @@ int RunLifecycleChecks(const char* modulePath) {
         Check(&counts, term.arguments[0] == record && term.arguments[1] == 0,
               "the same record is terminated, for this module's entries only", &detail);
     }
-    Check(&counts, state->libraryList == 0, "MFC released the chain object at termination");
+    Check(&counts, state->m_libraryList.m_pHead == 0, "MFC deleted the chain object at termination");
+    Check(&counts, StatesAgree(&attached, state, false, true, &detail),
+          "after detach the module state is as attach left it but for the chain", &detail);
     int initialisations = 0, terminations = 0;
     for (int k = 0; k < log->callCount && k < MfcStandInLog::kCapacity; ++k) {
         initialisations += log->calls[k].ordinal == 655;
@@ -238,7 +282,7 @@ int RunLifecycleChecks(const char* modulePath) {
     Check(&counts, initialisations == 1 && terminations == 1,
           "one load initialises the record once and terminates it once");
 
-    // MFC refuses the extension module: the load fails, and the detach that follows terminates the record.
+    // MFC refuses the extension module: the load fails, and as on the platform no detach follows.
     ResetMfc(log);
     log->failInitialisation = 1;
     PeImage refused;
@@ -246,11 +290,10 @@ int RunLifecycleChecks(const char* modulePath) {
     Clear(&detail);
     AppendDecimal(&detail, load);
     Check(&counts, load == ModuleAttachFailed, "a failing MFC initialisation makes the load fail", &detail);
-    Check(&counts, OrdinalsAre(log, 0, "[644 655 699]", &detail),
-          "nothing is allocated or constructed after the failure; the detach that follows terminates the record",
+    Check(&counts, OrdinalsAre(log, 0, "[644 655]", &detail), "nothing is allocated or constructed after the failure",
           &detail);
-    uint8_t* refusedBase = log->callCount > 1 ? (uint8_t*)log->calls[1].arguments[1] : 0;
-    Check(&counts, refusedBase && !AnyPageMapped(refusedBase, refused.mappedSize), "the refused module is not left mapped");
+    uint8_t* refusedRecordPage = log->callCount > 1 ? (uint8_t*)(log->calls[1].arguments[0] & ~(uintptr_t)4095) : 0;
+    Check(&counts, refusedRecordPage && !AnyPageMapped(refusedRecordPage, 4096), "the refused module is not left mapped");
     if (load == ModuleLoaded) UnloadModule(&refused);
 
     // The allocation gives null: the module loads without its chain object and still works.
@@ -261,7 +304,7 @@ int RunLifecycleChecks(const char* modulePath) {
     Check(&counts, load == ModuleLoaded, "a null allocation still lets the module load");
     Check(&counts, OrdinalsAre(log, 0, "[644 655 315]", &detail), "no chain object is constructed in null storage",
           &detail);
-    Check(&counts, state->libraryList == 0, "no chain object is in MFC's chain");
+    Check(&counts, state->m_libraryList.m_pHead == 0, "no chain object is in MFC's chain");
     if (load == ModuleLoaded) {
         void* unchainedMistvane = 0;
         FindExportByName(&unchained, "Mistvane", &unchainedMistvane);
@@ -270,6 +313,23 @@ int RunLifecycleChecks(const char* modulePath) {
         UnloadModule(&unchained);
         Check(&counts, OrdinalsAre(log, callsBefore, "[699]", &detail), "unloading terminates the record", &detail);
     }
+
+    // Module states of other MFC builds. Without OLE support the factory fields do not exist and the word at the
+    // factory list's link offset holds something else; any other class link offset is another layout altogether.
+    CheckOtherMfc(&counts, modulePath, log, &state->m_classList.m_nNextOffset, 0x18,
+                  "a module state with another class link offset refuses the load");
+    CheckOtherMfc(&counts, modulePath, log, &state->m_factoryList.m_nNextOffset, 0x14,
+                  "a module state without the factory list's link offset (MFC without OLE) refuses the load");
+    CheckOtherMfc(&counts, modulePath, log, &state->m_factoryList.m_nNextOffset, 0,
+                  "a module state with an empty factory link offset refuses the load");
+    // With nested derivation CCmdTarget is two words longer, which moves the factory's link: the same layout here.
+    ResetMfc(log);
+    state->m_factoryList.m_nNextOffset = offsetof(COleObjectFactory, m_pNextFactory) + 2 * sizeof(void*);
+    PeImage nested;
+    load = LoadModule(modulePath, &nested);
+    Check(&counts, load == ModuleLoaded && OrdinalsAre(log, 0, "[644 655 315 88]", &detail),
+          "an MFC built with nested derivation is accepted", &detail);
+    if (load == ModuleLoaded) UnloadModule(&nested);
     ResetMfc(log);
 
     Clear(&detail);

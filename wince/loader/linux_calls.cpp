@@ -110,6 +110,14 @@ int32_t LinuxMonotonicTime(LinuxTime* time) {
     return Call(__NR_clock_gettime, 1 /* CLOCK_MONOTONIC */, Word(time));
 }
 
+int32_t LinuxSignalAction(int signal, const void* action, void* previous) {
+    return Call(__NR_rt_sigaction, signal, Word(action), Word(previous), 8);
+}
+
+int32_t LinuxSignalStack(const void* stack, void* previous) {
+    return Call(__NR_sigaltstack, Word(stack), Word(previous));
+}
+
 void LinuxExit(int status) {
     for (;;) Call(__NR_exit_group, status);
 }

@@ -102,6 +102,9 @@ int32_t LinuxUnmap(void* address, size_t length);
 int32_t LinuxProtect(void* address, size_t length, int protection);
 int32_t LinuxResidency(void* address, size_t length, uint8_t* pages);  // mincore: -ENOMEM where nothing is mapped
 int32_t LinuxMonotonicTime(LinuxTime* time);
+// rt_sigaction with the kernel's own struct sigaction (handler, flags, restorer, an 8-byte mask), and sigaltstack.
+int32_t LinuxSignalAction(int signal, const void* action, void* previous);
+int32_t LinuxSignalStack(const void* stack, void* previous);
 [[noreturn]] void LinuxExit(int status);
 }
 

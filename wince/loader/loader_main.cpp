@@ -5,6 +5,8 @@
 //   ce_loader DLL lifecycle                  the checks of loading and unloading (lifecycle_checks.cpp)
 //   ce_loader DLL load-only                  attach and detach alone: the baseline of an instruction count
 //   ce_loader self-check                     the checks of the runtime and the COREDLL stand-in (stand_in_checks.cpp)
+//   ce_loader DLL unwind ...                 a fault caught and unwound, or every instruction stepped and the
+//   ce_loader DLL unwind-step ...            walk checked at each (unwind_checks.cpp)
 //   ce_loader stack-probe BYTES              uses BYTES of the module's stack, as a module would: "stack=BYTES", or
 //                                            a fault past its 64 KiB
 //
@@ -24,6 +26,7 @@
 
 int RunLifecycleChecks(const char* modulePath);
 int RunStandInChecks();
+int RunUnwindCommand(const char* modulePath, const char* command, char** arguments, int count);
 
 namespace {
 
@@ -32,6 +35,8 @@ int Usage() {
               "usage: ce_loader DLL blur IN OUT [IN OUT ...]   (\":null:\" passes a null path)\n"
               "       ce_loader DLL lifecycle\n"
               "       ce_loader DLL load-only\n"
+              "       ce_loader DLL unwind IN OUT [IMPORT N [unmapped]]   (\":unmapped:\" passes a pointer into no page)\n"
+              "       ce_loader DLL unwind-step FUNCTIONS IN OUT [IN OUT ...]\n"
               "       ce_loader self-check\n"
               "       ce_loader stack-probe BYTES\n");
     return kExitUsage;
@@ -149,5 +154,9 @@ int main(int argc, char** argv) {
     if (strcmp(command, "blur") == 0 && argc >= 5 && (argc - 3) % 2 == 0) return Blur(argv[1], (argc - 3) / 2, argv + 3);
     if (strcmp(command, "lifecycle") == 0 && argc == 3) return RunLifecycleChecks(argv[1]);
     if (strcmp(command, "load-only") == 0 && argc == 3) return LoadOnly(argv[1]);
+    if (strcmp(command, "unwind") == 0 || strcmp(command, "unwind-step") == 0) {
+        int status = RunUnwindCommand(argv[1], command, argv + 3, argc - 3);
+        return status == kExitUsage ? Usage() : status;
+    }
     return Usage();
 }

@@ -43,3 +43,9 @@ void ClearModuleStack() {
     void* memory = LinuxMap(stackBottom, kModuleStackBytes, kProtRead | kProtWrite, kMapPrivate | kMapFixed);
     if (memory != stackBottom) NoStack();
 }
+
+void ModuleStackBounds(uint8_t** low, uint8_t** high) {
+    if (!stackBottom) MapStack();
+    *low = stackBottom;
+    *high = stackBottom + kModuleStackBytes;
+}

@@ -16,4 +16,7 @@ uint32_t CallOnModuleStack(void* function, uint32_t a, uint32_t b, uint32_t c);
 uint32_t ModuleStackDepth();
 void ClearModuleStack();  // fresh pages, none yet provided
 
+// The stack's usable bytes [low, high), mapped on first use: what an unwinder holds a frame's sp to.
+void ModuleStackBounds(uint8_t** low, uint8_t** high);
+
 #endif

@@ -104,7 +104,9 @@ bool RefuseImport(const char* name, uint32_t ordinal, const char* library) {
     return Refused(&line);
 }
 
-// The headers' fields the loader uses, as checked against the file.
+// The headers' fields the loader uses, as checked against the file. Like the kernel, the loader takes all 16 data
+// directories and finds the section table 248 bytes past the PE signature, whatever SizeOfOptionalHeader and
+// NumberOfRvaAndSizes say.
 struct Headers {
     uint32_t ntOffset;
     uint32_t sectionTable;
@@ -112,14 +114,19 @@ struct Headers {
     uint32_t entryRva;
     uint32_t imageBase;
     uint32_t imageSize;
-    uint32_t headersSize;
-    uint32_t directoryCount;
     uint32_t directories;  // file offset of the data directories
 };
 
+const uint32_t kSectionTableOffset = 248;
+const uint32_t kDirectoryCount = 16;
+const uint32_t kSectionDiscardable = 0x02000000;
+// Error numbers the kernel gives: not a valid module, and a subsystem version too new for it.
+const uint32_t kErrorBadFormat = 193;
+const uint32_t kErrorOldWinVersion = 1150;
+
 struct Section {
     uint32_t rva;
-    uint32_t extent;    // bytes in memory
+    uint32_t virtualSize;
     uint32_t rawBytes;  // bytes from the file, the rest zero
     uint32_t rawOffset;
     uint32_t flags;
@@ -128,61 +135,64 @@ struct Section {
 Section SectionAt(const uint8_t* table, uint32_t index) {
     const uint8_t* at = table + 40 * index;
     Section section;
-    uint32_t virtualSize = Get32(at + 8);
+    section.virtualSize = Get32(at + 8);
     section.rva = Get32(at + 12);
     uint32_t rawSize = Get32(at + 16);
     section.rawOffset = Get32(at + 20);
     section.flags = Get32(at + 36);
-    section.extent = virtualSize ? virtualSize : rawSize;
-    section.rawBytes = rawSize < section.extent ? rawSize : section.extent;
+    section.rawBytes = rawSize < section.virtualSize ? rawSize : section.virtualSize;
     return section;
 }
 
-void Directory(const uint8_t* bytes, const Headers& headers, int index, uint32_t* rva, uint32_t* size) {
-    *rva = *size = 0;
-    if ((uint32_t)index >= headers.directoryCount) return;
-    *rva = Get32(bytes + headers.directories + 8 * index);
-    *size = Get32(bytes + headers.directories + 8 * index + 4);
+void Directory(const PeImage* image, int index, uint32_t* rva, uint32_t* size) {
+    *rva = image->directories[index][0];
+    *size = image->directories[index][1];
+}
+
+bool RefuseWithError(const char* what, uint32_t error) {
+    return RefuseNumber(what, error, ")", false);
 }
 
 bool CheckHeaders(const uint8_t* file, size_t fileSize, Headers* headers) {
-    if (fileSize < 64 || file[0] != 'M' || file[1] != 'Z') return Refuse("not an executable (no MZ header)");
+    // The kernel goes straight to the word at 0x3C: no "MZ" is asked for.
+    if (fileSize < 64) return RefuseWithError("too short for a module (error ", kErrorBadFormat);
     uint32_t nt = Get32(file + 0x3C);
-    if (!Within(nt, 24, fileSize) || memcmp(file + nt, "PE\0\0", 4) != 0)
-        return Refuse("not a PE file (no PE signature)");
+    if (!Within(nt, kSectionTableOffset, fileSize) || memcmp(file + nt, "PE\0\0", 4) != 0)
+        return RefuseWithError("not a PE file (no PE signature; error ", kErrorBadFormat);
     uint32_t machine = Get16(file + nt + 4);
     if (machine != kMachineArm) return RefuseNumber("machine ", machine, " is not ARM (0x1c0)");
     uint32_t characteristics = Get16(file + nt + 22);
     if (!(characteristics & kFileDll)) return RefuseNumber("not a DLL (characteristics ", characteristics, ")");
     if (characteristics & kFileRelocationsStripped)
         return Refuse("its relocations are stripped, so it cannot be moved from its ImageBase");
-    uint32_t optionalSize = Get16(file + nt + 20);
     uint32_t optional = nt + 24;
-    if (optionalSize < 96 || !Within(optional, optionalSize, fileSize)) return Refuse("optional header cut short");
     uint32_t magic = Get16(file + optional);
     if (magic != kPe32Magic) return RefuseNumber("optional header magic ", magic, " is not PE32 (0x10b)");
     uint32_t subsystem = Get16(file + optional + 68);
     if (subsystem != kSubsystemWindowsCeGui)
         return RefuseNumber("subsystem ", subsystem, " is not Windows CE GUI (9)", false);
+    uint32_t major = Get16(file + optional + 48), minor = Get16(file + optional + 50);
+    if (major > 3 || (major == 3 && minor > 0))
+        return RefuseWithError("subsystem version later than 3.00, which Windows CE 3.0 does not load (error ",
+                               kErrorOldWinVersion);
     headers->ntOffset = nt;
     headers->entryRva = Get32(file + optional + 16);
     headers->imageBase = Get32(file + optional + 28);
     headers->imageSize = Get32(file + optional + 56);
-    headers->headersSize = Get32(file + optional + 60);
     headers->directories = optional + 96;
-    uint32_t directoryCount = Get32(file + optional + 92);
-    uint32_t room = (optionalSize - 96) / 8;
-    headers->directoryCount = directoryCount < room ? directoryCount : room;
-    headers->sectionTable = optional + optionalSize;
+    headers->sectionTable = nt + kSectionTableOffset;
     headers->sectionCount = Get16(file + nt + 6);
     if (headers->imageSize == 0 || headers->imageSize > kLargestImage)
         return RefuseNumber("SizeOfImage ", headers->imageSize, " is not a size the loader maps");
-    if (headers->headersSize > headers->imageSize || headers->headersSize > fileSize ||
-        !Within(headers->sectionTable, 40ull * headers->sectionCount, headers->headersSize))
-        return Refuse("headers do not fit in the file or the image");
+    if (!Within(headers->sectionTable, 40ull * headers->sectionCount, fileSize))
+        return Refuse("the section table does not fit in the file");
+    if (headers->sectionCount > kPeLargestSectionCount) return Refuse("more sections than the loader keeps");
     for (uint32_t k = 0; k < headers->sectionCount; ++k) {
         Section section = SectionAt(file + headers->sectionTable, k);
-        if (!Within(section.rva, section.extent, headers->imageSize) || section.rva < headers->headersSize)
+        if (section.virtualSize == 0) return RefuseNumber("section ", k, " has a virtual size of 0", false);
+        if (section.rva % kPage) return RefuseNumber("section ", k, " does not start a page of its own", false);
+        // The header page is never mapped: a section there would be lost.
+        if (section.rva < kPage || !Within(section.rva, section.virtualSize, headers->imageSize))
             return RefuseNumber("section ", k, " lies outside the image", false);
         if (section.rawBytes && !Within(section.rawOffset, section.rawBytes, fileSize))
             return RefuseNumber("section ", k, "'s data lies outside the file", false);
@@ -201,36 +211,58 @@ uint8_t* MapAwayFromBase(uint32_t size, uint32_t imageBase) {
     return MapFailed(second) ? 0 : (uint8_t*)second;
 }
 
+// Pages of a module in the file system are loaded on demand, and the kernel then applies only the first block that
+// covers a page: a module must give each page one block of its own, starting on the page, with no word reaching
+// into the next page.
 bool ApplyRelocations(PeImage* image, const Headers& headers) {
     uint32_t rva, size;
-    Directory(image->base, headers, kDirectoryRelocations, &rva, &size);
+    Directory(image, kDirectoryRelocations, &rva, &size);
     uint32_t delta = (uint32_t)(uintptr_t)image->base - headers.imageBase;
     if (size == 0) return delta == 0 || Refuse("no base relocations, and it cannot stay at its ImageBase");
     if (!Within(rva, size, image->imageSize)) return Refuse("the base relocations lie outside the image");
+    uint32_t pages = image->mappedSize / kPage;
+    uint8_t* covered = (uint8_t*)malloc(pages);
+    if (!covered) return Refuse("no memory for the loader");
+    memset(covered, 0, pages);
+    bool ok = true;
     uint32_t at = rva, end = rva + size;
-    while (end - at >= 8) {
+    while (ok && end - at >= 8) {
         uint32_t page = Get32(image->base + at);
         uint32_t blockSize = Get32(image->base + at + 4);
-        if (blockSize < 8 || blockSize > end - at) return RefuseNumber("relocation block at ", at, " is malformed");
-        for (uint32_t entry = at + 8; entry + 2 <= at + blockSize; entry += 2) {
+        if (blockSize < 8 || blockSize > end - at) {
+            ok = RefuseNumber("relocation block at ", at, " is malformed");
+        } else if (page % kPage || page >= image->imageSize) {
+            ok = RefuseNumber("relocation block for ", page, " does not cover one page of the image");
+        } else if (covered[page / kPage]++) {
+            ok = RefuseNumber("a second relocation block for page ", page, ", which the kernel would not apply");
+        }
+        for (uint32_t entry = at + 8; ok && entry + 2 <= at + blockSize; entry += 2) {
             uint32_t value = Get16(image->base + entry);
             int type = (int)(value >> 12);
-            uint64_t target = (uint64_t)page + (value & 0xFFF);
+            uint32_t offset = value & 0xFFF;
             if (type == kRelocationAbsolute) continue;
-            if (type != kRelocationHighLow)
-                return RefuseNumber("relocation type ", (uint32_t)type, " (only HIGHLOW, 3, is known)", false);
-            if (!Within(target, 4, image->imageSize)) return RefuseNumber("relocation at ", target, " is outside the image");
-            Put32(image->base + target, Get32(image->base + target) + delta);
-            ++image->relocationsApplied;
+            if (type != kRelocationHighLow) {
+                ok = RefuseNumber("relocation type ", (uint32_t)type, " (only HIGHLOW, 3, is known)", false);
+            } else if (offset > kPage - 4) {
+                ok = RefuseNumber("relocation at ", page + offset, " reaches into the next page");
+            } else if (!Within(page + offset, 4, image->imageSize)) {
+                ok = RefuseNumber("relocation at ", page + offset, " is outside the image");
+            } else {
+                Put32(image->base + page + offset, Get32(image->base + page + offset) + delta);
+                ++image->relocationsApplied;
+            }
         }
         at += blockSize;
     }
-    return true;
+    free(covered);
+    return ok;
 }
 
-bool BindImports(PeImage* image, const Headers& headers) {
+// The kernel's walk: descriptors until one with no lookup table, each entry read from the lookup table and its
+// address written to the import address table.
+bool BindImports(PeImage* image) {
     uint32_t rva, size;
-    Directory(image->base, headers, kDirectoryImport, &rva, &size);
+    Directory(image, kDirectoryImport, &rva, &size);
     if (size == 0) return true;
     uint8_t* base = image->base;
     uint32_t imageSize = image->imageSize;
@@ -238,7 +270,7 @@ bool BindImports(PeImage* image, const Headers& headers) {
         if (!Within(descriptor, 20, imageSize)) return Refuse("the import descriptors run outside the image");
         uint32_t lookup = Get32(base + descriptor), nameRva = Get32(base + descriptor + 12);
         uint32_t addresses = Get32(base + descriptor + 16);
-        if (nameRva == 0 && addresses == 0) break;
+        if (lookup == 0) break;
         const char* libraryName = NameAt(base, imageSize, nameRva);
         if (!libraryName) return Refuse("an imported library's name lies outside the image");
         const StandInLibrary* library = FindStandInLibrary(libraryName);
@@ -249,7 +281,6 @@ bool BindImports(PeImage* image, const Headers& headers) {
             Append(&line, ", which the loader does not provide");
             return Refused(&line);
         }
-        if (lookup == 0) lookup = addresses;
         for (uint32_t k = 0;; ++k) {
             if (!Within(lookup + 4ull * k, 4, imageSize) || !Within(addresses + 4ull * k, 4, imageSize))
                 return Refuse("an import table runs outside the image");
@@ -277,18 +308,15 @@ int Protection(uint32_t flags) {
            (flags & kSectionExecute ? kProtExec : 0);
 }
 
-// Each page gets what every section on it needs; headers are read-only, pages of no section inaccessible.
-bool ProtectSections(PeImage* image, const Headers& headers) {
+// Each page gets what every section on it needs; the header page and pages of no section stay inaccessible.
+bool ProtectSections(PeImage* image) {
     uint32_t pages = image->mappedSize / kPage;
     uint8_t* protection = (uint8_t*)malloc(pages);
     if (!protection) return Refuse("no memory for the loader");
     memset(protection, kProtNone, pages);
-    for (uint32_t page = 0; page * kPage < headers.headersSize; ++page) protection[page] = kProtRead;
-    const uint8_t* table = image->base + headers.sectionTable;
-    for (uint32_t k = 0; k < headers.sectionCount; ++k) {
-        Section section = SectionAt(table, k);
-        if (section.extent == 0) continue;
-        for (uint32_t page = section.rva / kPage; page <= (section.rva + section.extent - 1) / kPage; ++page)
+    for (uint32_t k = 0; k < image->sectionCount; ++k) {
+        const PeSection& section = image->sections[k];
+        for (uint32_t page = section.rva / kPage; page <= (section.rva + section.virtualSize - 1) / kPage; ++page)
             protection[page] |= (uint8_t)Protection(section.flags);
     }
     bool done = true;
@@ -302,15 +330,45 @@ bool ProtectSections(PeImage* image, const Headers& headers) {
     return done || Refuse("the sections' protection could not be set");
 }
 
+// The kernel keeps the module's name and its section table just past the virtual size of the first writable,
+// non-discardable section, in that section's last page: nothing of the module may live there. The rest of the page
+// is filled too, so that a module relying on anything past a section's end is caught here.
+void WriteNameAndSectionTable(PeImage* image, const uint8_t* file, const Headers& headers, const char* path) {
+    for (uint32_t k = 0; k < image->sectionCount; ++k) {
+        const PeSection& section = image->sections[k];
+        if (!(section.flags & kSectionWrite) || (section.flags & kSectionDiscardable)) continue;
+        uint32_t end = section.rva + section.virtualSize;
+        uint32_t room = (kPage - end % kPage) % kPage;
+        uint8_t* at = image->base + end;
+        memset(at, 0xA5, room);
+        const char* name = path;
+        for (const char* c = path; *c; ++c)
+            if (*c == '/') name = c + 1;
+        uint32_t written = 0;
+        // The name in UTF-16 with its terminator, then the table, as far as the page goes.
+        for (uint32_t k = 0; written + 2 <= room; ++k, written += 2) {
+            at[written] = (uint8_t)name[k];
+            at[written + 1] = 0;
+            if (!name[k]) {
+                written += 2;
+                break;
+            }
+        }
+        if (written > room) written = room;
+        uint32_t table = 40 * headers.sectionCount;
+        uint32_t copied = table < room - written ? table : room - written;
+        memcpy(at + written, file + headers.sectionTable, copied);
+        image->scribbleRva = end;
+        image->scribbleSize = room;
+        return;
+    }
+}
+
 // Whether `rva` is in a section that holds code.
 bool InCode(const PeImage* image, uint32_t rva) {
-    const uint8_t* base = image->base;
-    uint32_t nt = Get32(base + 0x3C);
-    uint32_t count = Get16(base + nt + 6);
-    const uint8_t* table = base + nt + 24 + Get16(base + nt + 20);
-    for (uint32_t k = 0; k < count; ++k) {
-        Section section = SectionAt(table, k);
-        if (rva >= section.rva && rva - section.rva < section.extent) return section.flags & kSectionExecute;
+    for (uint32_t k = 0; k < image->sectionCount; ++k) {
+        const PeSection& section = image->sections[k];
+        if (rva >= section.rva && rva - section.rva < section.virtualSize) return section.flags & kSectionExecute;
     }
     return false;
 }
@@ -342,24 +400,36 @@ ImageLoad MapImage(const char* path, PeImage* image) {
         image->mappedSize = (headers.imageSize + kPage - 1) & ~(kPage - 1);
         image->preferredBase = headers.imageBase;
         image->entryRva = headers.entryRva;
+        for (uint32_t k = 0; k < kDirectoryCount; ++k) {
+            image->directories[k][0] = Get32(file + headers.directories + 8 * k);
+            image->directories[k][1] = Get32(file + headers.directories + 8 * k + 4);
+        }
+        image->sectionCount = headers.sectionCount;
+        for (uint32_t k = 0; k < headers.sectionCount; ++k) {
+            Section section = SectionAt(file + headers.sectionTable, k);
+            image->sections[k].rva = section.rva;
+            image->sections[k].virtualSize = section.virtualSize;
+            image->sections[k].flags = section.flags;
+        }
         image->base = MapAwayFromBase(image->mappedSize, headers.imageBase);
         ok = image->base || Refuse("no memory for the image");
     }
     if (ok) {
-        memcpy(image->base, file, headers.headersSize);
+        // Sections alone: the headers stay in the file.
         for (uint32_t k = 0; k < headers.sectionCount; ++k) {
             Section section = SectionAt(file + headers.sectionTable, k);
             memcpy(image->base + section.rva, file + section.rawOffset, section.rawBytes);  // the rest stays zero
         }
-        ok = ApplyRelocations(image, headers) && BindImports(image, headers);
+        ok = ApplyRelocations(image, headers) && BindImports(image);
     }
     if (ok) {
-        Directory(image->base, headers, kDirectoryExport, &image->exportRva, &image->exportSize);
+        Directory(image, kDirectoryExport, &image->exportRva, &image->exportSize);
         if (image->exportSize && (!Within(image->exportRva, image->exportSize, image->imageSize) || image->exportSize < 40))
             ok = Refuse("the export directory lies outside the image");
     }
     if (ok && image->entryRva && !InCode(image, image->entryRva)) ok = Refuse("the entry point is not in code");
-    ok = ok && ProtectSections(image, headers);
+    if (ok) WriteNameAndSectionTable(image, file, headers, path);
+    ok = ok && ProtectSections(image);
     free(file);
     if (ok) return ImageMapped;
     UnmapImage(image);

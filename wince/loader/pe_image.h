@@ -1,11 +1,22 @@
-// A Windows CE module file mapped as the platform's loader maps it: checked for the platform (ARM, PE32, a DLL,
-// the Windows CE GUI subsystem), laid out at an address other than its ImageBase, every base relocation applied,
-// every import bound to the stand-in libraries, each section given its protection.
+// A Windows CE module file mapped as the Windows CE 3.0 kernel's loader maps it: checked for the platform (ARM,
+// PE32, a DLL, the Windows CE GUI subsystem no later than 3.00), its sections alone laid out at an address other
+// than its ImageBase (the header page stays unmapped), every base relocation applied under the kernel's rules for
+// pages loaded on demand, every import bound to the stand-in libraries through its lookup table, the module's name
+// and section table written past the first writable section, each section given its protection.
 #ifndef CE_LOADER_PE_IMAGE_H
 #define CE_LOADER_PE_IMAGE_H
 
 #include <stddef.h>
 #include <stdint.h>
+
+// A section as the loader placed it.
+struct PeSection {
+    uint32_t rva;
+    uint32_t virtualSize;
+    uint32_t flags;
+};
+
+const uint32_t kPeLargestSectionCount = 32;
 
 struct PeImage {
     uint8_t* base;
@@ -17,6 +28,17 @@ struct PeImage {
     uint32_t exportSize;
     uint32_t relocationsApplied;
     uint32_t importsBound;
+    // The headers are not mapped, as on the platform: what the loader keeps of them.
+    uint32_t directories[16][2];  // RVA and size of each data directory
+    uint32_t sectionCount;
+    PeSection sections[kPeLargestSectionCount];
+    // Where the loader wrote the module's name and section table past the first writable section's end, as the
+    // kernel does: [scribbleRva, scribbleRva + scribbleSize); 0 bytes when that section ends on a page boundary.
+    uint32_t scribbleRva;
+    uint32_t scribbleSize;
+    // The module handle the entry point gets: the kernel's own handle for the module, not its base address. Here
+    // an inaccessible page of the loader's, so that a module using it as an address faults.
+    void* handle;
 };
 
 enum ImageLoad { ImageMapped, ImageUnreadable, ImageRefused };

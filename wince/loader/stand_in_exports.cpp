@@ -7,7 +7,7 @@
 namespace {
 
 #define BY_ORDINAL(ordinal, symbol, result, parameters, what) {ordinal, 0, (void*)&symbol},
-#define BY_NAME(name, result, parameters, what) {0, #name, (void*)&StandIn##name},
+#define BY_NAME(ordinal, name, result, parameters, what) {ordinal, #name, (void*)&StandIn##name},
 const StandInExport coreExports[] = {MISTVANE_COREDLL_ORDINALS(BY_ORDINAL) MISTVANE_COREDLL_NAMES(BY_NAME)};
 const StandInExport mfcExports[] = {MISTVANE_MFC_ORDINALS(BY_ORDINAL)};
 #undef BY_ORDINAL

@@ -26,7 +26,7 @@ __imp_##symbol: ; \
 #include "ordinals.h"
 
 #define CORE_BY_ORDINAL(ordinal, symbol, result, parameters, what) MISTVANE_THUNK(COREDLL, symbol)
-#define CORE_BY_NAME(name, result, parameters, what) MISTVANE_THUNK(COREDLL, name)
+#define CORE_BY_NAME(ordinal, name, result, parameters, what) MISTVANE_THUNK(COREDLL, name)
 #define MFC_BY_ORDINAL(ordinal, symbol, result, parameters, what) MISTVANE_THUNK(mfcce300, symbol)
 
 MISTVANE_MFC_ORDINALS(MFC_BY_ORDINAL)

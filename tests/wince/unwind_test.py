@@ -1,0 +1,278 @@
+#!/usr/bin/env python3
+"""The module's frames unwound as the Windows CE kernel unwinds them (ce_loader's unwind commands), on one CPU:
+
+  - faults at several depths of a Mistvane call, each caught, walked up to the loader's own call and resumed there
+    with the loader's sp and r4 to r11: path pointers into an unmapped page; imports the module calls while it
+    sets up, blurs and writes, made to fault in a stand-in that holds no frame of its own; and the module's own
+    code writing to an allocation handed back in an unmapped page;
+  - every instruction of the module stepped through the entry point's notifications and calls on many kinds of
+    file: at each one that can raise or that calls, every frame up to the loader's must come back with the sp,
+    r4 to r11 and return address its function was entered with;
+  - copies of the DLL with one table entry removed and with one prolog scheduled after a body instruction, which
+    both must be caught.
+Prints one line per check.
+
+usage: unwind_test.py QEMU CPU LOADER DLL ELF SEEDS SAMPLE WORKDIR
+"""
+import os
+import shutil
+import struct
+import subprocess
+import sys
+
+import pefile
+from elftools.elf.elffile import ELFFile
+
+from loader_driver import Checks, fresh_directory
+
+qemu, cpu, loader, dll, elf_path, seeds, sample, work = sys.argv[1:9]
+checks = Checks()
+check = checks.check
+fresh_directory(work)
+IMAGE_BASE = 0x10000000
+ACCESS_VIOLATION = -1073741819  # 0xC0000005, what the resumed call returns
+
+
+class Module:
+    """The linked image's functions (RVA, bytes, name), the literal data inside them, and its call sites (bl, and
+    the jump after mov lr, pc)."""
+
+    def __init__(self, path):
+        with open(path, "rb") as file:
+            elf = ELFFile(file)
+            text = elf.get_section_by_name(".text")
+            low, code = text["sh_addr"], text.data()
+            functions, marks = {}, []
+            for symbol in elf.get_section_by_name(".symtab").iter_symbols():
+                value = symbol["st_value"]
+                if not low <= value < low + len(code):
+                    continue
+                if symbol.name in ("$a", "$d"):
+                    marks.append((value, symbol.name[1]))
+                elif symbol["st_info"]["type"] == "STT_FUNC":
+                    functions.setdefault(value, (symbol["st_size"], symbol.name))
+        marks.sort()
+        self.functions = [(start - IMAGE_BASE, size, name) for start, (size, name) in sorted(functions.items())]
+        self.data = []
+        for k, (address, kind) in enumerate(marks):
+            if kind == "d":
+                end = marks[k + 1][0] if k + 1 < len(marks) else low + len(code)
+                self.data.append((address - IMAGE_BASE, end - address))
+        data_words = {rva + 4 * k for rva, size in self.data for k in range(size // 4)}
+        self.calls = set()
+        for start, size, _ in self.functions:
+            for rva in range(start, start + size, 4):
+                word = struct.unpack_from("<I", code, rva + IMAGE_BASE - low)[0]
+                previous = struct.unpack_from("<I", code, rva - 4 + IMAGE_BASE - low)[0] if rva > start else 0
+                # bl, or the jump after mov lr, pc: a call through a pointer
+                if rva not in data_words and (word & 0x0F000000 == 0x0B000000 or previous == 0xE1A0E00F):
+                    self.calls.add(rva)
+        self.code = code
+        self.low = low
+
+    def name_at(self, rva):
+        for start, size, name in self.functions:
+            if start <= rva < start + size:
+                return name
+        return None
+
+    def word(self, rva):
+        return struct.unpack_from("<I", self.code, rva + IMAGE_BASE - self.low)[0]
+
+    def listing(self, path):
+        lines = []
+        for start, size, _ in self.functions:
+            lines.append(f"F {start:x} {size:x}")
+            lines += [f"D {rva:x} {length:x}" for rva, length in self.data if start <= rva < start + size]
+        with open(path, "w") as file:
+            file.write("\n".join(lines) + "\n")
+        return path
+
+
+module = Module(elf_path)
+functions_file = module.listing(os.path.join(work, "functions.txt"))
+mistvane = next(start for start, _, name in module.functions if name == "Mistvane")
+
+
+def run(module_path, *arguments):
+    done = subprocess.run([qemu, "-cpu", cpu, loader, module_path, *arguments], cwd=work, capture_output=True,
+                          timeout=600)
+    return done.returncode, done.stdout.decode(), done.stderr.decode()
+
+
+def fields(line):
+    return dict(field.split("=", 1) for field in line.split())
+
+
+# -- Faults at several depths --------------------------------------------------------------------------------------
+
+def fault(module_path, *arguments):
+    """(exit status, [frames as dicts], the reached line as a dict, the call's status, all output)."""
+    status, out, err = run(module_path, "unwind", *arguments)
+    lines = out.splitlines()
+    frames = [fields(line) for line in lines if line.startswith("frame=")]
+    reached = next((fields(line) for line in lines if line.startswith("reached=")), {})
+    returned = next((int(fields(line)["status"]) for line in lines if line.startswith("status=")), None)
+    return status, frames, reached, returned, out + err
+
+
+shutil.copy(sample, os.path.join(work, "in.bmp"))
+FAULTS = [
+    ("the input path pointing into an unmapped page (read first by the platform's wcslen)", [":unmapped:", "out.bmp"]),
+    ("the output path pointing into an unmapped page", ["in.bmp", ":unmapped:"]),
+    ("the third allocation, as the blur is set up", ["in.bmp", "out.bmp", "#1041", "3"]),
+    ("the third signed division (__rt_sdiv), as the first rows are blurred", ["in.bmp", "out.bmp", "#2005", "3"]),
+    ("the 40th signed division, in the middle of the blur", ["in.bmp", "out.bmp", "#2005", "40"]),
+    ("the 30th unsigned division (__rt_udiv), in the middle of the blur", ["in.bmp", "out.bmp", "__rt_udiv", "30"]),
+    ("the second WriteFile, with rows already written", ["in.bmp", "out.bmp", "WriteFile", "2"]),
+    ("CloseHandle, as the output is finished", ["in.bmp", "out.bmp", "CloseHandle", "1"]),
+    # The module's own code faulting: an allocation handed back in the unmapped page, then written.
+    ("the module's first write to its second allocation, placed in an unmapped page",
+     ["in.bmp", "out.bmp", "#1041", "2", "unmapped"]),
+    ("the module's memset of its third allocation, placed in an unmapped page",
+     ["in.bmp", "out.bmp", "#1041", "3", "unmapped"]),
+]
+depths = set()
+for what, arguments in FAULTS:
+    status, frames, reached, returned, output = fault(dll, *arguments)
+    names = [module.name_at(int(frame["pc"], 16)) if frame["pc"] != "outside" else None for frame in frames]
+    # Past the faulting stand-in every frame stands on a call of the module's, and the last is Mistvane's.
+    on_calls = all(frame["pc"] != "outside" and int(frame["pc"], 16) in module.calls for frame in frames[1:])
+    # A stand-in is a leaf to the walk; the module's own code is found in its table.
+    in_module = arguments[-1] == "unmapped"
+    first = frames and (names[0] is not None if in_module else frames[0]["pc"] == "outside" and
+                        frames[0]["kind"] == "leaf")
+    ok = (status == 0 and first and on_calls and
+          names[-1] == "Mistvane" and reached == {"reached": "1", "sp": "1", "registers": "1",
+                                                  "frames": str(len(frames))} and returned == ACCESS_VIOLATION)
+    depths.add(len(frames))
+    check(ok, f"a fault from {what}: {len(frames)} frames ({' < '.join(n or 'stand-in' for n in names)}) unwound to "
+          "the loader's call, its sp and r4-r11 intact, and the call resumed there", output.strip()[-600:])
+check(len(depths) >= 4, f"the faults were at {len(depths)} different depths", str(sorted(depths)))
+
+
+# -- Every instruction stepped ---------------------------------------------------------------------------------------
+
+def seed(name):
+    return os.path.join(seeds, name)
+
+
+os.makedirs(os.path.join(work, "locked"), exist_ok=True)
+STEPPED_CALLS = [
+    (seed("valid-23x25-wider-than-window.bmp"), "a.bmp"),
+    (seed("valid-5x7-top-down.bmp"), "b.bmp"),
+    (seed("valid-3x5-padded.bmp"), "c.bmp"),
+    (seed("valid-6x3-header-124-masks.bmp"), "d.bmp"),
+    (seed("valid-0x5-empty.bmp"), "e.bmp"),
+    (seed("bad-rle.bmp"), "f.bmp"),
+    (seed("bad-huge-claim.bmp"), "g.bmp"),
+    ("missing.bmp", "h.bmp"),
+    (":null:", "i.bmp"),
+    ("a.bmp", "a.bmp"),                          # replacing its own input
+    (seed("valid-1x1.bmp"), "no-folder/j.bmp"),  # an output that cannot be made
+    (seed("valid-4x4.bmp"), "locked"),           # a folder for an output
+]
+
+
+def step(module_path):
+    arguments = [functions_file]
+    for pair in STEPPED_CALLS:
+        arguments += list(pair)
+    status, out, err = run(module_path, "unwind-step", *arguments)
+    lines = out.splitlines()
+    summary = next((fields(line) for line in lines if line.startswith("steps=")), {})
+    entered = {int(fields(line)["function"], 16): fields(line) for line in lines if line.startswith("function=")}
+    sites = {int(line[5:], 16) for line in lines if line.startswith("site=")}
+    failed = [line for line in lines if line.startswith("FAIL")]
+    return status, summary, entered, sites, failed, out + err
+
+
+status, summary, entered, sites, failed, output = step(dll)
+statuses = [int(fields(line)["status"]) for line in output.splitlines() if line.startswith("status=")]
+check(status == 0 and summary.get("failures") == "0" and int(summary.get("checks", 0)) > 10000,
+      f"every instruction stepped ({summary.get('steps')}): at each of the {summary.get('checks')} that can raise or "
+      "call, every frame up to the loader's came back as its function was entered", output[-800:])
+check(statuses[:2] == [999, 999] and statuses[7] == 2 and len(statuses) == len(STEPPED_CALLS),
+      "the stepped calls did what they do unstepped", str(statuses))
+reached_calls = len(sites & module.calls)
+never = ", ".join(name for start, _, name in module.functions if start not in entered)
+check(sites <= module.calls and reached_calls >= 0.7 * len(module.calls),
+      f"{reached_calls} of the module's {len(module.calls)} call sites reached, each callee checked there; "
+      f"{len(entered)} of its {len(module.functions)} functions entered (not: {never})")
+check(mistvane in entered and all(int(f["failed"]) == 0 for f in entered.values()),
+      "no function failed at any of its instructions")
+
+
+# -- A table or a prolog the kernel would misread is caught ----------------------------------------------------------
+
+pe = pefile.PE(dll)
+directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[3]
+table_offset = pe.get_offset_from_rva(directory.VirtualAddress)
+directory_field = pe.OPTIONAL_HEADER.get_file_offset() + 96 + 3 * 8
+with open(dll, "rb") as file:
+    original = bytearray(file.read())
+entries = [struct.unpack_from("<II", original, table_offset + 8 * k) for k in range(directory.Size // 8)]
+checked = {start for start, fields_ in entered.items() if int(fields_["checked"]) > 0}
+
+
+def mutant(name, change):
+    data = bytearray(original)
+    change(data)
+    path = os.path.join(work, name)
+    with open(path, "wb") as file:
+        file.write(data)
+    return path
+
+
+# One entry removed: that of the row function the blur spends its time in.
+rows = next(start for start, _, name in module.functions if "PopOutputRow" in name)
+removed = next(k for k, (start, _) in enumerate(entries) if start - IMAGE_BASE == rows)
+
+
+def remove_entry(data):
+    rest = data[table_offset + 8 * (removed + 1):table_offset + directory.Size]
+    data[table_offset + 8 * removed:table_offset + directory.Size - 8] = rest
+    struct.pack_into("<I", data, directory_field + 4, directory.Size - 8)
+
+
+without_entry = mutant("without-entry.dll", remove_entry)
+status, frames, reached, _, output = fault(without_entry, "in.bmp", "out.bmp", "#2005", "40")
+check(status != 0 and reached and not (reached["reached"] == reached["sp"] == reached["registers"] == "1"),
+      "without PopOutputRow's entry, the walk from a fault in the middle of the blur does not come back intact",
+      output[-400:])
+status, summary, _, _, failed, output = step(without_entry)
+check(status != 0 and int(summary.get("failures", 0)) > 0 and failed,
+      f"without PopOutputRow's entry, the stepped walks fail ({summary.get('failures')} times)", output[-400:])
+
+
+# One prolog scheduled: a body instruction moved before the push, the table left as the compiler's output would
+# have it. The instruction writes only a scratch register and reads neither sp nor pc, so the code still works.
+def schedulable(start, prolog):
+    word = module.word(start + 4 * prolog)
+    rd, rn, rm = word >> 12 & 0xF, word >> 16 & 0xF, word & 0xF
+    register_form = not word & 0x02000000
+    return (word >> 28 == 0xE and word & 0x0C000000 == 0 and not (register_form and word & 0x90 == 0x90) and
+            rd in (0, 1, 2, 3, 12) and rn not in (13, 15) and not (register_form and rm in (13, 15)) and
+            not (register_form and word & 0x10))
+
+
+target = next(((start - IMAGE_BASE, flags & 0xFF) for start, flags in entries
+               if start - IMAGE_BASE in checked and start - IMAGE_BASE != mistvane and
+               schedulable(start - IMAGE_BASE, flags & 0xFF)), None)
+check(target is not None, "a prolog to schedule was found")
+if target:
+    start, prolog = target
+    offset = pe.get_offset_from_rva(start)
+
+    def schedule(data):
+        words = list(struct.unpack_from(f"<{prolog + 1}I", data, offset))
+        struct.pack_into(f"<{prolog + 1}I", data, offset, words[prolog], *words[:prolog])
+
+    scheduled = mutant("scheduled.dll", schedule)
+    status, summary, entered_now, _, failed, output = step(scheduled)
+    statuses_now = [int(fields(line)["status"]) for line in output.splitlines() if line.startswith("status=")]
+    check(status != 0 and int(summary.get("failures", 0)) > 0 and statuses_now == statuses,
+          f"with {module.name_at(start)}'s prolog scheduled, the module still works but the stepped walks fail "
+          f"({summary.get('failures')} times)", output[-400:])
+
+sys.exit(checks.finish())
