@@ -18,7 +18,7 @@ elseif(mistvane_toolchain STREQUAL "mingw-w64-x86_64.cmake")
     program:x86_64-w64-mingw32-windres binutils-mingw-w64-x86-64
     tests:program:x86_64-w64-mingw32-widl mingw-w64-tools
     tests:program:wine wine
-    tests:program:python3 python3)
+    tests:python:pefile python3-pefile)
 else()
   return()
 endif()

@@ -33,13 +33,13 @@ case_() {
 }
 
 wince_tools="arm-linux-gnueabi-g++ x86_64-w64-mingw32-windres qemu-arm"
-windows_tools="x86_64-w64-mingw32-g++ x86_64-w64-mingw32-windres x86_64-w64-mingw32-widl wine python3"
+windows_tools="x86_64-w64-mingw32-g++ x86_64-w64-mingw32-windres x86_64-w64-mingw32-widl wine"
 case_ wince "" "elftools pefile" \
   "g++-arm-linux-gnueabi binutils-mingw-w64-x86-64 python3-pyelftools python3-pefile qemu-user"
 case_ wince "$wince_tools" pefile python3-pefile
 case_ wince "$wince_tools" "" none
-case_ windows "" "" "g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 mingw-w64-tools wine python3"
-case_ windows "x86_64-w64-mingw32-g++ x86_64-w64-mingw32-windres wine python3" "" mingw-w64-tools
+case_ windows "" pefile "g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 mingw-w64-tools wine python3-pefile"
+case_ windows "x86_64-w64-mingw32-g++ x86_64-w64-mingw32-windres wine" "" mingw-w64-tools
 case_ windows "$windows_tools" "" none
 
 echo "$passed passed, $failed failed"
