@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "bench_checks.h"
+#include "processor_time.h"
 #include "test_bitmaps.h"
 #include "test_files.h"
 
@@ -39,39 +40,12 @@ struct Options {
     double othersBelow = 0;
 };
 
-double MonotonicMs() {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
-}
-
-double ChildrenMs() {
-    struct rusage usage;
-    getrusage(RUSAGE_CHILDREN, &usage);
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
-}
-
-// Processor time, in milliseconds, the whole machine spent busy (steal included: a hypervisor's other guests) so far.
-double MachineBusyMs() {
-    std::ifstream stat("/proc/stat");
-    std::string cpu;
-    stat >> cpu;
-    double busy = 0;
-    for (int k = 0; k < 8; ++k) {
-        double ticks = 0;
-        stat >> ticks;
-        if (k != 3 && k != 4) busy += ticks;  // all but idle and waiting for I/O
-    }
-    return busy * 1e3 / sysconf(_SC_CLK_TCK);
-}
-
 // Processor time, in milliseconds, of this program and the commands it waited for so far.
 double OursMs() {
     struct rusage usage;
     getrusage(RUSAGE_SELF, &usage);
     return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3 +
-           ChildrenMs();
+           CommandsMs();
 }
 
 // What others took of the machine, in percent of its processors, between two moments.
@@ -101,13 +75,13 @@ double RunBatch(int jobs, const std::string& into, const std::vector<std::string
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    double start = MonotonicMs(), processorStart = ChildrenMs();
+    double start = MonotonicMs(), processorStart = CommandsMs();
     pid_t child;
     if (posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
     int status = 0;
     waitpid(child, &status, 0);
     double elapsed = MonotonicMs() - start;
-    if (processorMs) *processorMs = ChildrenMs() - processorStart;
+    if (processorMs) *processorMs = CommandsMs() - processorStart;
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? elapsed : -1;
 }
 

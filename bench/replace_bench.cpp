@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "bench_checks.h"
+#include "processor_time.h"
 #include "test_bitmaps.h"
 #include "test_files.h"
 
@@ -52,12 +53,6 @@ struct Options {
     int phaseRounds = 15;
     double othersBelow = 0;  // percent of the processors: rounds in which others took more are run again
 };
-
-double MonotonicMs() {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
-}
 
 // Runs argv as a process of its own, its output thrown away, with `extra` added to the environment; milliseconds
 // from start to end, or -1 when it fails. `started` and `ended` receive both moments, on the monotonic clock.
@@ -84,28 +79,6 @@ double RunProcess(const std::vector<std::string>& argv, const std::vector<std::s
     if (started) *started = start;
     if (ended) *ended = end;
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? end - start : -1;
-}
-
-// Processor time, in milliseconds, the whole machine spent busy (steal included: a hypervisor's other guests) so far.
-double MachineBusyMs() {
-    std::ifstream stat("/proc/stat");
-    std::string cpu;
-    stat >> cpu;
-    double busy = 0;
-    for (int k = 0; k < 8; ++k) {
-        double ticks = 0;
-        stat >> ticks;
-        if (k != 3 && k != 4) busy += ticks;  // all but idle and waiting for I/O
-    }
-    return busy * 1e3 / sysconf(_SC_CLK_TCK);
-}
-
-// Processor time, in milliseconds, of the commands run and waited for so far.
-double CommandsMs() {
-    struct rusage usage;
-    getrusage(RUSAGE_CHILDREN, &usage);
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
 }
 
 // What others took of the machine, in percent of its processors, between two moments.
