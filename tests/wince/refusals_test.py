@@ -140,6 +140,18 @@ for name, module in [("the unpatched module", dll),
     status, stdout, stderr = Loader(qemu, cpu, loader_path, module, work).run("load-only")
     checks.check(status == 0 and not stdout and not stderr, f"{name} loads", f"exit {status}, stderr {stderr!r}")
 
+# The kernel walks the import descriptors until one without a lookup table, and never falls back on the address
+# table: with mfcce300.dll's lookup table gone, nothing is bound, and the entry point's first call through a slot
+# still holding its unbound value faults.
+def no_lookup_table(pe, data):
+    at = imports(pe, "mfcce300.dll").struct.get_field_absolute_offset("OriginalFirstThunk")
+    struct.pack_into("<I", data, at, 0)
+
+
+status, stdout, stderr = Loader(qemu, cpu, loader_path, patched("no-lookup-table", no_lookup_table), work).run("load-only")
+checks.check(status < 0 and not stdout, "imports are walked by their lookup tables: without one nothing is bound and "
+             "the module faults at its first call", f"exit {status}, stderr {stderr!r}")
+
 usage = [[], ["blur", "in.bmp"], ["blur"], ["lifecycle", "extra"], ["unknown"]]
 statuses = [Loader(qemu, cpu, loader_path, dll, work).run(*arguments)[0] for arguments in usage]
 checks.check(statuses == [64] * len(usage), "usage errors: 64", str(statuses))
