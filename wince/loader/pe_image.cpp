@@ -108,7 +108,6 @@ bool RefuseImport(const char* name, uint32_t ordinal, const char* library) {
 // directories and finds the section table 248 bytes past the PE signature, whatever SizeOfOptionalHeader and
 // NumberOfRvaAndSizes say.
 struct Headers {
-    uint32_t ntOffset;
     uint32_t sectionTable;
     uint32_t sectionCount;
     uint32_t entryRva;
@@ -175,7 +174,6 @@ bool CheckHeaders(const uint8_t* file, size_t fileSize, Headers* headers) {
     if (major > 3 || (major == 3 && minor > 0))
         return RefuseWithError("subsystem version later than 3.00, which Windows CE 3.0 does not load (error ",
                                kErrorOldWinVersion);
-    headers->ntOffset = nt;
     headers->entryRva = Get32(file + optional + 16);
     headers->imageBase = Get32(file + optional + 28);
     headers->imageSize = Get32(file + optional + 56);
@@ -214,10 +212,10 @@ uint8_t* MapAwayFromBase(uint32_t size, uint32_t imageBase) {
 // Pages of a module in the file system are loaded on demand, and the kernel then applies only the first block that
 // covers a page: a module must give each page one block of its own, starting on the page, with no word reaching
 // into the next page.
-bool ApplyRelocations(PeImage* image, const Headers& headers) {
+bool ApplyRelocations(PeImage* image) {
     uint32_t rva, size;
     Directory(image, kDirectoryRelocations, &rva, &size);
-    uint32_t delta = (uint32_t)(uintptr_t)image->base - headers.imageBase;
+    uint32_t delta = (uint32_t)(uintptr_t)image->base - image->preferredBase;
     if (size == 0) return delta == 0 || Refuse("no base relocations, and it cannot stay at its ImageBase");
     if (!Within(rva, size, image->imageSize)) return Refuse("the base relocations lie outside the image");
     uint32_t pages = image->mappedSize / kPage;
@@ -420,7 +418,7 @@ ImageLoad MapImage(const char* path, PeImage* image) {
             Section section = SectionAt(file + headers.sectionTable, k);
             memcpy(image->base + section.rva, file + section.rawOffset, section.rawBytes);  // the rest stays zero
         }
-        ok = ApplyRelocations(image, headers) && BindImports(image);
+        ok = ApplyRelocations(image) && BindImports(image);
     }
     if (ok) {
         Directory(image, kDirectoryExport, &image->exportRva, &image->exportSize);

@@ -131,8 +131,9 @@ void* LoadForUnwinding(const char* path) {
     module.base = (uint32_t)(uintptr_t)image.base;
     module.size = image.mappedSize;
     module.code = image.base;
-    uint32_t rva, size;
-    if (ReadDataDirectory(path, 3, &rva, &size) && rva < image.imageSize && size <= image.imageSize - rva) {
+    // The exception directory, as the loader kept it: the headers are not mapped.
+    uint32_t rva = image.directories[3][0], size = image.directories[3][1];
+    if (size && rva < image.imageSize && size <= image.imageSize - rva) {
         module.table = image.base + rva;
         module.entryCount = size / 8;
     }
@@ -268,9 +269,9 @@ void OnFault(int, void*, void* context) {
 }
 
 // The slot of the module's import address table that holds `target`, found through its import descriptors.
-uint32_t* ImportSlot(const char* path, void* target) {
-    uint32_t rva, size;
-    if (!ReadDataDirectory(path, 1, &rva, &size)) return 0;
+uint32_t* ImportSlot(void* target) {
+    uint32_t rva = image.directories[1][0];
+    if (!image.directories[1][1]) return 0;
     for (uint32_t at = rva; at + 20 <= image.imageSize; at += 20) {
         const uint32_t* descriptor = (const uint32_t*)(image.base + at);
         if (descriptor[0] == 0 && descriptor[4] == 0) break;
@@ -292,7 +293,7 @@ int UnwindFault(const char* path, char** arguments, int count) {
         const StandInLibrary* library = FindStandInLibrary("COREDLL.dll");
         const char* name = arguments[2];
         realStandIn = name[0] == '#' ? FindStandInOrdinal(library, Decimal(name + 1)) : FindStandInName(library, name);
-        uint32_t* slot = realStandIn ? ImportSlot(path, realStandIn) : 0;
+        uint32_t* slot = realStandIn ? ImportSlot(realStandIn) : 0;
         if (!slot) return Fail("ce_loader: the module does not import that operation\n");
         *slot = (uint32_t)(uintptr_t)&FaultingStandIn;
         callsBeforeFault = Decimal(arguments[3]);

@@ -1,9 +1,5 @@
 #include "unwinder.h"
 
-#include <stdlib.h>
-
-#include "host_files.h"
-
 namespace {
 
 const int kSp = 13, kLr = 14, kPc = 15;
@@ -125,23 +121,6 @@ bool UndoProlog(const UnwindModule* module, uint32_t start, uint32_t end, Unwind
 
 }  // namespace
 
-bool ReadDataDirectory(const char* path, int index, uint32_t* rva, uint32_t* size) {
-    size_t fileSize;
-    uint8_t* file = ReadWholeFile(path, &fileSize, 64u << 20);
-    if (!file) return false;
-    bool found = false;
-    if (fileSize >= 64) {
-        uint32_t nt = Get32(file + 0x3C);
-        uint32_t directory = nt + 24 + 96 + 8 * (uint32_t)index;
-        if (nt < fileSize && directory + 8 <= fileSize && directory > nt) {
-            *rva = Get32(file + directory);
-            *size = Get32(file + directory + 4);
-            found = *size != 0;
-        }
-    }
-    free(file);
-    return found;
-}
 
 const uint8_t* LookupFunction(const UnwindModule* module, uint32_t pc) {
     if (!module->table) return 0;

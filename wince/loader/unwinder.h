@@ -22,11 +22,6 @@ struct UnwindModule {
     uint32_t stackHigh;
 };
 
-// A data directory (rva, size) of the module file as the kernel finds it: the word at 0x3C, then the directory in
-// the optional header, whatever NumberOfRvaAndSizes says (the kernel reads all 16). The exception table is 3.
-// False when the file cannot be read or the directory is empty. (The kernel does not map the headers.)
-bool ReadDataDirectory(const char* path, int index, uint32_t* rva, uint32_t* size);
-
 enum UnwindStep {
     UnwoundLeaf,      // no entry, or PrologLen 0: return to lr, sp unchanged
     UnwoundEpilog,    // the PC stood on an epilog, which was run forward
