@@ -16,8 +16,8 @@ set(MISTVANE_PE_MODULE_SOURCES
 set_source_files_properties(src/module/compiler_support.cpp PROPERTIES
   COMPILE_OPTIONS "-fno-builtin;-fno-tree-loop-distribute-patterns")
 
-# The export lists of the two platform libraries, made from the one table in ordinals.h: ordinals, and the
-# platform's documented names for what the table has no ordinal for.
+# The export lists of the two platform libraries, made from the one table in ordinals.h: every operation by its
+# ordinal, and for a stand-in also by the platform's documented name where it has one.
 function(mistvane_library_exports output)
   add_custom_command(OUTPUT ${output}
     COMMAND ${CMAKE_C_COMPILER} -E -P -x c ${ARGN} -I ${MISTVANE_MODULE_DIR} ${MISTVANE_MODULE_DIR}/imports.def.in

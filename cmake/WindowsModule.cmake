@@ -54,7 +54,7 @@ function(mistvane_stand_in target output_name def)
   add_library(${target} SHARED ${ARGN} ${def})
   set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${output_name})
   target_include_directories(${target} PRIVATE src/module standins)
-  # The operations bound by name are defined as StandIn<name>, clear of kernel32's own.
+  # The operations of documented name are defined as StandIn<name>, clear of kernel32's own.
   target_compile_definitions(${target} PRIVATE MISTVANE_STAND_IN)
   target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -Wall -Wextra)
   target_link_options(${target} PRIVATE -static-libgcc -Wl,--no-insert-timestamp)

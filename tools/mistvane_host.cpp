@@ -263,14 +263,15 @@ int BlurOne(MistvaneFunction mistvane, const Options& options) {
     std::string inputName = input == "-" ? "standard input" : input;
     std::string outputName = output == "-" ? "standard output" : output;
     // Nothing may follow the image on standard output: the outcome goes to standard error then.
-    bool imageOnStdout = output == "-" || IsStandardOutput(output);
+    bool toStandardOutput = output == "-";
+    bool imageOnStdout = toStandardOutput || IsStandardOutput(output);
     if (imageOnStdout && isatty(STDOUT_FILENO)) {
         std::fprintf(stderr, "mistvane: refusing to write an image to a terminal; redirect standard output\n");
         return kExitUsage;
     }
     if (input == "-") input = "/dev/stdin";
     StandardOutputCopy copy;
-    if (output == "-") {
+    if (toStandardOutput) {
         if (!copy.Start()) {
             ReportFailure(StatusOutputOpenFailed, inputName, outputName);
             return ExitStatusFor(StatusOutputOpenFailed);
@@ -278,7 +279,7 @@ int BlurOne(MistvaneFunction mistvane, const Options& options) {
         output = copy.Path();
     }
     int32_t status = Blur(mistvane, input, output);
-    if (options.paths[1] == std::string("-") && !copy.Finish() && status == StatusDone) status = StatusOutputOpenFailed;
+    if (toStandardOutput && !copy.Finish() && status == StatusDone) status = StatusOutputOpenFailed;
     if (status != StatusDone)
         ReportFailure(status, inputName, outputName);
     else if (!options.quiet)

@@ -1,8 +1,7 @@
 // The core-library operations on Windows and Windows CE, every one a call into the platform's core library,
-// COREDLL.dll: by ordinal where the table has one, otherwise by the platform's documented name
-// (src/module/ordinals.h). The input goes through the runtime's streams, whose narrow paths are in the ANSI code
-// page; the output through the kernel's file calls, whose paths are UTF-16, so an output path is used exactly as
-// the caller gave it.
+// COREDLL.dll, each bound by the platform's ordinal (src/module/ordinals.h). The input goes through the runtime's
+// streams, whose narrow paths are in the ANSI code page; the output through the kernel's file calls, whose paths are
+// UTF-16, so an output path is used exactly as the caller gave it.
 #include "imports.h"
 #include "platform.h"
 
