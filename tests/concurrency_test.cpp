@@ -86,7 +86,8 @@ TEST(ConcurrentCalls, ThreadsOnFilesOfTheirOwnMatchSerialCalls) {
 }
 
 TEST(ConcurrentCalls, LargeOutputsWrittenInTheBackground) {
-    // Each call's output outgrows the writer's slots, so every call runs a writer thread beside itself.
+    // Each call's output outgrows a write slot. With more calls than processors, some calls write through a thread of
+    // their own and the others write their slots themselves, and which is which changes as calls start and end.
     TempDir dir;
     const int kThreads = 4, kRounds = 3;
     std::vector<TestBitmap> images;

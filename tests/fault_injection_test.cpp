@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -29,9 +30,14 @@ int32_t Blur(const std::string& input, const std::string& output) {
     return Mistvane(Utf16(input).c_str(), Utf16(output).c_str());
 }
 
-// In a child: the call with files limited to `bytes` (SIGXFSZ ignored, so the write just fails).
-int32_t BlurWithFileLimit(const std::string& input, const std::string& output, rlim_t bytes) {
+// In a child: the call with files limited to `bytes` (SIGXFSZ ignored, so the write just fails); on one processor
+// when asked, where a large output has no writer thread and the call writes its slot itself.
+int32_t BlurWithFileLimit(const std::string& input, const std::string& output, rlim_t bytes, bool oneProcessor = false) {
     return InChild([&] {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(sched_getcpu(), &one);
+        if (oneProcessor && sched_setaffinity(0, sizeof one, &one) != 0) return -3;
         signal(SIGXFSZ, SIG_IGN);
         struct rlimit limit = {bytes, bytes};
         if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return -2;
@@ -104,8 +110,9 @@ TEST_F(WriteFaults, DirectoryWithoutWritePermission) {
     EXPECT_EQ(names, (std::set<std::string>{"in.bmp", "out.bmp"}));
 }
 
-// Outputs over half a megabyte are written by a thread of their own while the blur goes on: its failures must
-// come back just the same, wherever they happen.
+// Outputs over half a megabyte are written a slot at a time, by a thread of their own while the blur goes on where
+// a processor is free for it, by the call itself where none is: failures must come back just the same, wherever
+// they happen.
 class LargeWriteFaults : public WriteFaults {
   protected:
     LargeWriteFaults() : WriteFaults({.width = 701, .height = -1000, .trailing = 5}) {}
@@ -116,14 +123,17 @@ TEST_F(LargeWriteFaults, FileSizeLimitBeforeDuringAndAfterTheHandOver) {
     const rlim_t size = bmp.bytes.size(), slot = 512 * 1024;
     ASSERT_GT(size, 4 * slot);
     // Before the writer starts, in its first and second slots and at their edges, far into the file, at the end.
-    for (rlim_t limit : {rlim_t{300000}, slot - 1, slot, slot + 1, 2 * slot - 1, 2 * slot + 7, 3 * slot, size - 5, size - 1}) {
-        WriteFile(output, previous);
-        EXPECT_EQ(BlurWithFileLimit(input, output, limit), StatusOutputOpenFailed) << "limit " << limit;
-        EXPECT_EQ(ReadFile(output), previous) << "limit " << limit;
-        EXPECT_EQ(dir.Names(), (std::set<std::string>{"in.bmp", "out.bmp"})) << "limit " << limit;
+    for (bool oneProcessor : {false, true}) {
+        for (rlim_t limit : {rlim_t{300000}, slot - 1, slot, slot + 1, 2 * slot - 1, 2 * slot + 7, 3 * slot, size - 5, size - 1}) {
+            WriteFile(output, previous);
+            EXPECT_EQ(BlurWithFileLimit(input, output, limit, oneProcessor), StatusOutputOpenFailed)
+                << "limit " << limit << (oneProcessor ? " on one processor" : "");
+            EXPECT_EQ(ReadFile(output), previous) << "limit " << limit;
+            EXPECT_EQ(dir.Names(), (std::set<std::string>{"in.bmp", "out.bmp"})) << "limit " << limit;
+        }
+        EXPECT_EQ(BlurWithFileLimit(input, output, size, oneProcessor), StatusDone);
+        EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp)) << (oneProcessor ? "on one processor" : "");
     }
-    EXPECT_EQ(BlurWithFileLimit(input, output, size), StatusDone);
-    EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
 }
 
 TEST_F(LargeWriteFaults, InputAsOutputAndAFullDevice) {

@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -86,13 +87,20 @@ PathConversion FilePath(const MistvaneChar* widePath, char** path) {
 // The effect reads and writes in bands of at least 128 KiB and in a few small pieces around them, so a stream
 // buffer would only copy every byte once more: the streams are unbuffered, each transfer one system call.
 //
-// Writing a large output hands the kernel's share of the work (taking the bytes into the page cache) to a thread of
-// its own, so that it overlaps the blur instead of following it. The caller blurs bands straight into a slot it
-// borrows (LendWriteBuffer), or copies other bytes into it, and the writer thread writes the slots in turn while the
-// caller fills the next; four of them let either side run ahead for a while before it has to wait for the other.
-// The thread is started only once an output has grown past one slot, so small files cost no thread, and a file whose
-// thread cannot be started is written directly. A failed write is remembered and reported by the next write or by
-// the close.
+// A large output is written a slot (512 KiB) at a time: each write costs the file system a fixed share besides its
+// bytes, and the blur's bands alone would pay it four times as often.
+// The caller blurs bands straight into the slot it borrows (LendWriteBuffer), or copies other bytes into it.
+//
+// Where a processor is free, the kernel's share of the work (taking the bytes into the page cache) goes to a thread
+// of its own, so that it overlaps the blur instead of following it: the thread writes the slots in turn while the
+// caller fills the next, and four of them let either side run ahead for a while. Where the host already keeps every
+// processor busy with calls (a batch on every core), a thread more would only take turns with them and hand every
+// byte from one processor's cache to another's: then there is one slot, written by the caller. Either way the
+// caller writes the next slot itself whenever the thread is not already at it, rather than wait idle for a thread
+// that is not running.
+//
+// All this starts only once an output has grown past one slot, so small files cost nothing, and a file without
+// memory for a slot is written directly. A failed write is remembered and reported by the next write or the close.
 const size_t kWriteSlot = 512 * 1024;
 const int32_t kWriteSlots = 4;
 
@@ -102,8 +110,12 @@ struct BackgroundWriter {
     pthread_cond_t changed;
     uint8_t* slots[kWriteSlots];
     size_t sizes[kWriteSlots];
-    bool queued[kWriteSlots];  // handed to the thread and not yet written
-    int32_t filling;  // the slot the caller fills
+    bool queued[kWriteSlots];  // filled and not yet written
+    int32_t slotCount;         // kWriteSlots with a thread, 1 without
+    int32_t filling;           // the slot the caller fills
+    int32_t next;              // the next slot to be written: the file is written in order
+    bool writing;              // the thread or the caller is writing slot `next`
+    bool threaded;
     bool failed;
     bool closing;
 };
@@ -115,6 +127,7 @@ struct PlatformFile {
     bool direct;               // no writer could be started: everything is written directly
     bool replacing;            // will take an existing file's place: sent to the disk as it is written
     uint64_t writebackEnd;     // how much of it the kernel has been asked to write out
+    bool input;                // a call's input, counted among the busy threads while open
 };
 
 // A file that is to take an existing file's place is sent to the disk while it is written. ext4 writes out the
@@ -145,24 +158,49 @@ static bool WriteAll(PlatformFile* file, const void* buffer, size_t count) {
     return true;
 }
 
+// Threads of this process at work on a call: one for each input being read (a call in progress) and each writer
+// thread. A writer thread is started only while it leaves a processor for each of them.
+static int32_t busyThreads = 0;
+
+static int32_t ProcessorsForUs() {
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) return CPU_COUNT(&allowed);
+    long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? (int32_t)online : 1;
+}
+
+// Counts one more busy thread when a processor is left for it; false (and nothing counted) when none is.
+static bool TakeProcessor() {
+    if (__atomic_add_fetch(&busyThreads, 1, __ATOMIC_RELAXED) <= ProcessorsForUs()) return true;
+    __atomic_sub_fetch(&busyThreads, 1, __ATOMIC_RELAXED);
+    return false;
+}
+
+// Writes slot `next` when it is queued and nobody is writing it, with the lock held (given up meanwhile); true when
+// it did.
+static bool WriteNextSlot(PlatformFile* file, BackgroundWriter* writer) {
+    int32_t slot = writer->next;
+    if (writer->writing || !writer->queued[slot]) return false;
+    writer->writing = true;
+    bool failed = writer->failed;
+    pthread_mutex_unlock(&writer->lock);
+    // After a failure the rest is dropped: the output is abandoned anyway.
+    bool stored = failed || WriteAll(file, writer->slots[slot], writer->sizes[slot]);
+    pthread_mutex_lock(&writer->lock);
+    if (!stored) writer->failed = true;
+    writer->queued[slot] = false;
+    writer->writing = false;
+    writer->next = (slot + 1) % writer->slotCount;
+    pthread_cond_broadcast(&writer->changed);
+    return true;
+}
+
 static void* RunWriter(void* argument) {
     PlatformFile* file = (PlatformFile*)argument;
     BackgroundWriter* writer = file->writer;
-    int32_t next = 0;
     pthread_mutex_lock(&writer->lock);
-    for (;;) {
-        while (!writer->queued[next] && !writer->closing) pthread_cond_wait(&writer->changed, &writer->lock);
-        if (!writer->queued[next]) break;  // closing, and everything queued is written
-        bool failed = writer->failed;
-        pthread_mutex_unlock(&writer->lock);
-        // After a failure the rest is dropped: the output is abandoned anyway.
-        bool stored = failed || WriteAll(file, writer->slots[next], writer->sizes[next]);
-        pthread_mutex_lock(&writer->lock);
-        if (!stored) writer->failed = true;
-        writer->queued[next] = false;
-        pthread_cond_broadcast(&writer->changed);
-        next = (next + 1) % kWriteSlots;
-    }
+    while (!writer->closing)
+        if (!WriteNextSlot(file, writer)) pthread_cond_wait(&writer->changed, &writer->lock);
     pthread_mutex_unlock(&writer->lock);
     return 0;
 }
@@ -172,49 +210,56 @@ static void ReleaseWriter(BackgroundWriter* writer) {
     ReleaseBlock(writer);
 }
 
-// Starts the writer thread; false (and no writer) when memory or a thread is not to be had.
+// Starts the writer thread, or a single slot when no processor is left for one or a thread is not to be had; false
+// (and no writer) when there is not even memory for that.
 static bool StartWriter(PlatformFile* file) {
     BackgroundWriter* writer = (BackgroundWriter*)AllocateBlock(sizeof(BackgroundWriter));
     if (!writer) return false;
     memset(writer, 0, sizeof *writer);
-    bool allocated = true;
-    for (int32_t k = 0; k < kWriteSlots; ++k) {
-        writer->slots[k] = (uint8_t*)AllocateBlock(kWriteSlot);
-        allocated = allocated && writer->slots[k];
-    }
-    if (!allocated) {
-        ReleaseWriter(writer);
+    if (pthread_mutex_init(&writer->lock, 0) != 0) {
+        ReleaseBlock(writer);
         return false;
     }
-    bool started = false;
-    if (pthread_mutex_init(&writer->lock, 0) == 0) {
-        if (pthread_cond_init(&writer->changed, 0) == 0) {
-            pthread_attr_t attributes;
-            if (pthread_attr_init(&attributes) == 0) {
-                // The thread only moves bytes: a small stack keeps the process's footprint small.
-                pthread_attr_setstacksize(&attributes, 64 * 1024);
-                file->writer = writer;
-                started = pthread_create(&writer->thread, &attributes, RunWriter, file) == 0;
-                pthread_attr_destroy(&attributes);
-            }
-            if (!started) pthread_cond_destroy(&writer->changed);
-        }
-        if (!started) pthread_mutex_destroy(&writer->lock);
+    if (pthread_cond_init(&writer->changed, 0) != 0) {
+        pthread_mutex_destroy(&writer->lock);
+        ReleaseBlock(writer);
+        return false;
     }
-    if (!started) {
-        file->writer = 0;
-        ReleaseWriter(writer);
+    bool tookProcessor = TakeProcessor();
+    for (int32_t k = 0; k < (tookProcessor ? kWriteSlots : 1); ++k) {
+        writer->slots[k] = (uint8_t*)AllocateBlock(kWriteSlot);
+        if (!writer->slots[k]) break;
+        writer->slotCount = k + 1;
     }
-    return started;
+    file->writer = writer;
+    bool threaded = false;
+    pthread_attr_t attributes;
+    if (tookProcessor && writer->slotCount == kWriteSlots && pthread_attr_init(&attributes) == 0) {
+        // The thread only moves bytes: a small stack keeps the process's footprint small.
+        pthread_attr_setstacksize(&attributes, 64 * 1024);
+        threaded = pthread_create(&writer->thread, &attributes, RunWriter, file) == 0;
+        pthread_attr_destroy(&attributes);
+    }
+    if (tookProcessor && !threaded) __atomic_sub_fetch(&busyThreads, 1, __ATOMIC_RELAXED);
+    writer->threaded = threaded;
+    if (writer->slotCount > 0) return true;
+    pthread_cond_destroy(&writer->changed);
+    pthread_mutex_destroy(&writer->lock);
+    ReleaseWriter(writer);
+    file->writer = 0;
+    return false;
 }
 
-// Hands the slot being filled to the thread and waits until the next one is free to fill.
-static void QueueSlot(BackgroundWriter* writer) {
+// Hands the slot being filled over to be written and returns once the next one is free to fill, writing slots
+// itself meanwhile when the thread is not at them (and always when there is no thread).
+static void QueueSlot(PlatformFile* file) {
+    BackgroundWriter* writer = file->writer;
     pthread_mutex_lock(&writer->lock);
     writer->queued[writer->filling] = true;
     pthread_cond_broadcast(&writer->changed);
-    writer->filling = (writer->filling + 1) % kWriteSlots;
-    while (writer->queued[writer->filling]) pthread_cond_wait(&writer->changed, &writer->lock);
+    writer->filling = (writer->filling + 1) % writer->slotCount;
+    while (writer->queued[writer->filling])
+        if (!WriteNextSlot(file, writer)) pthread_cond_wait(&writer->changed, &writer->lock);
     writer->sizes[writer->filling] = 0;
     pthread_mutex_unlock(&writer->lock);
 }
@@ -226,16 +271,22 @@ static bool WriterFailed(BackgroundWriter* writer) {
     return failed;
 }
 
-// Writes what is still in the slot being filled, waits for the thread to finish and ends it. True when every byte
-// was stored.
+// Writes what is still queued and in the slot being filled, taking turns with the thread, then ends it. True when
+// every byte was stored.
 static bool StopWriter(PlatformFile* file) {
     BackgroundWriter* writer = file->writer;
-    if (writer->sizes[writer->filling] > 0) QueueSlot(writer);
     pthread_mutex_lock(&writer->lock);
+    if (writer->sizes[writer->filling] > 0) writer->queued[writer->filling] = true;
+    for (int32_t k = 0; k < writer->slotCount; ++k)
+        while (writer->queued[k])
+            if (!WriteNextSlot(file, writer)) pthread_cond_wait(&writer->changed, &writer->lock);
     writer->closing = true;
     pthread_cond_broadcast(&writer->changed);
     pthread_mutex_unlock(&writer->lock);
-    pthread_join(writer->thread, 0);
+    if (writer->threaded) {
+        pthread_join(writer->thread, 0);
+        __atomic_sub_fetch(&busyThreads, 1, __ATOMIC_RELAXED);
+    }
     bool stored = !writer->failed;
     pthread_cond_destroy(&writer->changed);
     pthread_mutex_destroy(&writer->lock);
@@ -258,13 +309,19 @@ static PlatformFile* WrapStream(FILE* stream) {
     file->direct = false;
     file->replacing = false;
     file->writebackEnd = 0;
+    file->input = false;
     return file;
 }
 
 PlatformFile* OpenForReading(const char* path) {
     if (!path || !*path) return 0;
     // "e": a host that starts programs must not hand them our descriptors.
-    return WrapStream(fopen(path, "rbe"));
+    PlatformFile* file = WrapStream(fopen(path, "rbe"));
+    if (file) {
+        file->input = true;
+        __atomic_add_fetch(&busyThreads, 1, __ATOMIC_RELAXED);
+    }
+    return file;
 }
 
 bool FileSize(PlatformFile* file, uint64_t* size) {
@@ -286,7 +343,7 @@ int64_t ReadBytes(PlatformFile* file, void* buffer, size_t count) {
 uint8_t* LendWriteBuffer(PlatformFile* file, size_t count) {
     BackgroundWriter* writer = file->writer;
     if (!writer || count > kWriteSlot) return 0;
-    if (kWriteSlot - writer->sizes[writer->filling] < count) QueueSlot(writer);
+    if (kWriteSlot - writer->sizes[writer->filling] < count) QueueSlot(file);
     return writer->slots[writer->filling] + writer->sizes[writer->filling];
 }
 
@@ -299,7 +356,7 @@ bool WriteBytes(PlatformFile* file, const void* buffer, size_t count) {
     if (bytes == writer->slots[writer->filling] + writer->sizes[writer->filling]) {
         // Written into the lent room: the bytes are in the slot already.
         writer->sizes[writer->filling] += count;
-        if (writer->sizes[writer->filling] == kWriteSlot) QueueSlot(writer);
+        if (writer->sizes[writer->filling] == kWriteSlot) QueueSlot(file);
         return !WriterFailed(writer);
     }
     while (count > 0) {
@@ -309,7 +366,7 @@ bool WriteBytes(PlatformFile* file, const void* buffer, size_t count) {
         *size += take;
         bytes += take;
         count -= take;
-        if (*size == kWriteSlot) QueueSlot(writer);
+        if (*size == kWriteSlot) QueueSlot(file);
     }
     return !WriterFailed(writer);
 }
@@ -317,6 +374,7 @@ bool WriteBytes(PlatformFile* file, const void* buffer, size_t count) {
 bool CloseFile(PlatformFile* file) {
     bool stored = !file->writer || StopWriter(file);
     bool closed = fclose(file->stream) == 0;
+    if (file->input) __atomic_sub_fetch(&busyThreads, 1, __ATOMIC_RELAXED);
     ReleaseBlock(file);
     return stored && closed;
 }
