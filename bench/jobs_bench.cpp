@@ -3,6 +3,10 @@
 // both are checked before anything is timed: identical to each other file by file, and against the literal
 // algorithm. Not a test: run it by hand.
 //
+// The baseline, in the same rounds: the same files copied by cp (the same reading and writing of new files, without
+// the blur), all by one cp against half each by two at once. How much two copies gain over one says how far this
+// machine's processors and memory let file work like the batch's run side by side.
+//
 //   mistvane_jobs_bench [--dir DIR] [--files N] [--side N] [--rounds N] [--jobs N] [--others-below PERCENT]
 //
 // --jobs sets the parallel side (2 by default, for a 2-core machine). --others-below runs a round again (up to ten
@@ -85,6 +89,38 @@ double RunBatch(int jobs, const std::string& into, const std::vector<std::string
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? elapsed : -1;
 }
 
+// Copies the inputs into `into` (emptied first, untimed) with `ways` cp processes at once, each taking every
+// ways-th file; the wall time in ms, or -1 when one failed.
+double RunCopies(int ways, const std::string& into, const std::vector<std::string>& inputs) {
+    std::error_code ignored;
+    fs::remove_all(into, ignored);
+    fs::create_directories(into);
+    std::vector<std::vector<std::string>> shares(ways);
+    for (size_t k = 0; k < inputs.size(); ++k) shares[k % ways].push_back(inputs[k]);
+    double start = MonotonicMs();
+    std::vector<pid_t> children;
+    bool started = true;
+    for (std::vector<std::string>& share : shares) {
+        std::vector<std::string> args = {"/bin/cp"};
+        args.insert(args.end(), share.begin(), share.end());
+        args.push_back(into);
+        std::vector<char*> argv;
+        for (std::string& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        pid_t child;
+        if (posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ) != 0) started = false;
+        else children.push_back(child);
+    }
+    bool copied = started;
+    for (pid_t child : children) {
+        int status = 0;
+        waitpid(child, &status, 0);
+        copied = copied && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    double elapsed = MonotonicMs() - start;
+    return copied ? elapsed : -1;
+}
+
 // The pixels of a bottom-up 24-bit file whose rows need no padding, as the files made here are.
 std::vector<uint8_t> Pixels(const std::vector<uint8_t>& file) {
     return std::vector<uint8_t>(file.begin() + 54, file.end());
@@ -150,26 +186,36 @@ int main(int argc, char** argv) {
     // One untimed round, then the timed ones, the order of the two drawn anew each round.
     RunBatch(1, one, inputs);
     RunBatch(options.jobs, many, inputs);
-    std::vector<double> sequential, parallel, ratios, others, sequentialBusy, parallelBusy;
+    std::string copiedOne = options.dir + "/copied-one", copiedMany = options.dir + "/copied-many";
+    RunCopies(1, copiedOne, inputs);
+    RunCopies(options.jobs, copiedMany, inputs);
+    std::vector<double> sequential, parallel, ratios, others, sequentialBusy, parallelBusy, copiesOne, copiesMany,
+        copyRatios;
     std::mt19937 random(11);
     int rerun = 0;
     for (int round = 0; round < options.rounds; ++round) {
-        bool parallelFirst = random() % 2;
-        double a = 0, b = 0, busy = 0, aMs = 0, bMs = 0;
+        std::vector<int> steps = {0, 1, 2, 3};
+        std::shuffle(steps.begin(), steps.end(), random);
+        double a = 0, b = 0, busy = 0, aMs = 0, bMs = 0, copyA = 0, copyB = 0;
         for (int attempt = 0;; ++attempt) {
             Load before;
-            for (int step = 0; step < 2; ++step) {
-                if ((step == 0) == parallelFirst) b = RunBatch(options.jobs, many, inputs, &bMs);
-                else a = RunBatch(1, one, inputs, &aMs);
+            for (int step : steps) {
+                if (step == 0) a = RunBatch(1, one, inputs, &aMs);
+                else if (step == 1) b = RunBatch(options.jobs, many, inputs, &bMs);
+                else if (step == 2) copyA = RunCopies(1, copiedOne, inputs);
+                else copyB = RunCopies(options.jobs, copiedMany, inputs);
             }
             busy = Load().OthersPercentSince(before);
             if (options.othersBelow <= 0 || attempt == 9 || busy <= options.othersBelow) break;
             ++rerun;
         }
-        if (a < 0 || b < 0) {
-            std::fprintf(stderr, "a batch failed in round %d\n", round + 1);
+        if (a < 0 || b < 0 || copyA < 0 || copyB < 0) {
+            std::fprintf(stderr, "a batch or a copy failed in round %d\n", round + 1);
             return 1;
         }
+        copiesOne.push_back(copyA);
+        copiesMany.push_back(copyB);
+        copyRatios.push_back(copyA / copyB);
         others.push_back(busy);
         sequentialBusy.push_back(aMs / a);
         parallelBusy.push_back(bMs / b);
@@ -187,5 +233,9 @@ int main(int argc, char** argv) {
     std::printf("throughput of -j %d over -j 1: %.2f x (median of the rounds' own ratios %.2f x, range %.2f to %.2f)\n",
                 options.jobs, a / b, Median(ratios), *std::min_element(ratios.begin(), ratios.end()),
                 *std::max_element(ratios.begin(), ratios.end()));
+    std::printf("baseline, cp copying the same files: one cp %.1f ms, %d at once %.1f ms: %.2f x (median of the rounds' "
+                "own ratios; range %.2f to %.2f)\n", Median(copiesOne), options.jobs, Median(copiesMany), Median(copyRatios),
+                *std::min_element(copyRatios.begin(), copyRatios.end()),
+                *std::max_element(copyRatios.begin(), copyRatios.end()));
     return 0;
 }
