@@ -67,6 +67,15 @@ double Median(std::vector<double> values) {
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
+// Starts a command; its process id, or -1 when it could not be started.
+pid_t Start(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t child;
+    return posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ) == 0 ? child : -1;
+}
+
 // Runs the host on every input into `into` (emptied first, untimed) with `jobs` jobs; the wall time in ms, or -1
 // when it failed. *processorMs gets the processor time the host took (its threads' and the kernel's for it).
 double RunBatch(int jobs, const std::string& into, const std::vector<std::string>& inputs,
@@ -76,12 +85,9 @@ double RunBatch(int jobs, const std::string& into, const std::vector<std::string
     fs::create_directories(into);
     std::vector<std::string> args = {MISTVANE_HOST_PATH, "--quiet", "-j", std::to_string(jobs), "-o", into};
     args.insert(args.end(), inputs.begin(), inputs.end());
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
     double start = MonotonicMs(), processorStart = CommandsMs();
-    pid_t child;
-    if (posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    pid_t child = Start(args);
+    if (child < 0) return -1;
     int status = 0;
     waitpid(child, &status, 0);
     double elapsed = MonotonicMs() - start;
@@ -101,14 +107,10 @@ double RunCopies(int ways, const std::string& into, const std::vector<std::strin
     std::vector<pid_t> children;
     bool started = true;
     for (std::vector<std::string>& share : shares) {
-        std::vector<std::string> args = {"/bin/cp"};
-        args.insert(args.end(), share.begin(), share.end());
-        args.push_back(into);
-        std::vector<char*> argv;
-        for (std::string& arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        pid_t child;
-        if (posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ) != 0) started = false;
+        share.insert(share.begin(), "/bin/cp");
+        share.push_back(into);
+        pid_t child = Start(share);
+        if (child < 0) started = false;
         else children.push_back(child);
     }
     bool copied = started;
