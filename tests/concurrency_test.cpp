@@ -1,7 +1,12 @@
 // Many threads calling Mistvane at once: on files of their own, on one shared input and on one shared output. Every
 // call must give what the same call gives alone, a shared output must only ever hold one whole blurred image, and
-// no temporary file may be left. ThreadSanitizer runs these too.
+// no temporary file may be left; a call starts a writer thread only where a processor is free for it.
+// ThreadSanitizer runs these too.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <thread>
@@ -182,6 +187,69 @@ TEST(ConcurrentCalls, OneSharedOutputAlwaysHoldsOneWholeImage) {
     std::set<std::string> names = {"shared.bmp"};
     for (int t = 0; t < kThreads; ++t) names.insert("in" + std::to_string(t));
     EXPECT_EQ(dir.Names(), names);
+}
+
+size_t ThreadCount() {
+    size_t count = 0;
+    for (auto entry = fs::directory_iterator("/proc/self/task"); entry != fs::directory_iterator(); ++entry) ++count;
+    return count;
+}
+
+bool SendAll(int descriptor, const uint8_t* bytes, size_t count) {
+    for (ssize_t sent; count > 0; bytes += sent, count -= static_cast<size_t>(sent))
+        if ((sent = write(descriptor, bytes, count)) <= 0) return false;
+    return true;
+}
+
+// How many threads a call adds to the process while it waits, halfway through, for the rest of an input fed through
+// a FIFO. A write to a FIFO returns once the reader has taken all but what the pipe holds (64 KiB), so by then the
+// call has written well over a write slot and has started its writer thread, if it ever will. The output must be
+// what the same bytes give from a file.
+int ThreadsAddedHalfwayThroughACall(const TempDir& dir, bool oneProcessor) {
+    std::vector<uint8_t> bytes = MakeBitmap({.width = 700, .height = 1200}, 5).bytes;
+    std::string fifo = dir / "fifo", file = dir / "file.bmp", output = dir / "out.bmp", fromFile = dir / "from-file.bmp";
+    WriteFile(file, bytes);
+    fs::remove(fifo);
+    EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread([] {}).join();  // ThreadSanitizer starts a thread of its own with a process's first one
+    size_t before = ThreadCount();
+    int32_t status = 0;
+    std::thread call([&] {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(sched_getcpu(), &one);
+        if (!oneProcessor || sched_setaffinity(0, sizeof one, &one) == 0) status = Blur(fifo, output);
+    });
+    int descriptor = open(fifo.c_str(), O_WRONLY);
+    const size_t half = bytes.size() / 2;
+    bool sent = SendAll(descriptor, bytes.data(), half);
+    int added = static_cast<int>(ThreadCount() - before);
+    sent = SendAll(descriptor, bytes.data() + half, bytes.size() - half) && sent;
+    close(descriptor);
+    call.join();
+    EXPECT_TRUE(sent);
+    EXPECT_EQ(status, StatusDone);
+    EXPECT_EQ(Blur(file, fromFile), StatusDone);
+    EXPECT_TRUE(ReadFile(output) == ReadFile(fromFile));
+    return added;
+}
+
+TEST(ConcurrentCalls, WriterThreadOnlyWhereAProcessorIsFree) {
+    TempDir dir;
+    // Calls that are refused and calls too small for a slot first: whatever they count as busy they must give back.
+    std::vector<std::vector<uint8_t>> inputs = MixedInputs(12);
+    testing::internal::CaptureStderr();  // the refusals' message
+    for (size_t k = 0; k < inputs.size(); ++k) {
+        WriteFile(dir / "mixed.bmp", inputs[k]);
+        Blur(dir / "mixed.bmp", dir / "mixed-out.bmp");
+    }
+    EXPECT_EQ(Blur(dir / "missing.bmp", dir / "mixed-out.bmp"), StatusInputOpenFailed);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(ThreadsAddedHalfwayThroughACall(dir, true), 1) << "on one processor: the call's own thread alone";
+    cpu_set_t allowed;
+    ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+    if (CPU_COUNT(&allowed) < 2) GTEST_SKIP() << "one processor: a writer thread is never started";
+    EXPECT_EQ(ThreadsAddedHalfwayThroughACall(dir, false), 2) << "the call's own thread and its writer";
 }
 
 }  // namespace
