@@ -44,29 +44,6 @@ struct Options {
     double othersBelow = 0;
 };
 
-// Processor time, in milliseconds, of this program and the commands it waited for so far.
-double OursMs() {
-    struct rusage usage;
-    getrusage(RUSAGE_SELF, &usage);
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3 +
-           CommandsMs();
-}
-
-// What others took of the machine, in percent of its processors, between two moments.
-struct Load {
-    double wall = MonotonicMs(), busy = MachineBusyMs(), ours = OursMs();
-    double OthersPercentSince(const Load& before) const {
-        double processors = static_cast<double>(sysconf(_SC_NPROCESSORS_ONLN));
-        return 100 * (busy - before.busy - (ours - before.ours)) / ((wall - before.wall) * processors);
-    }
-};
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
 // Starts a command; its process id, or -1 when it could not be started.
 pid_t Start(std::vector<std::string> args) {
     std::vector<char*> argv;

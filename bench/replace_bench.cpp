@@ -81,22 +81,6 @@ double RunProcess(const std::vector<std::string>& argv, const std::vector<std::s
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? end - start : -1;
 }
 
-// What others took of the machine, in percent of its processors, between two moments.
-struct Load {
-    double wall = MonotonicMs(), busy = MachineBusyMs(), commands = CommandsMs();
-    double OthersPercentSince(const Load& before) const {
-        double processors = static_cast<double>(sysconf(_SC_NPROCESSORS_ONLN));
-        return 100 * (busy - before.busy - (commands - before.commands)) / ((wall - before.wall) * processors);
-    }
-};
-
-double Median(std::vector<double> values) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
 struct Case {
     std::string name;
     std::vector<std::string> argv;
