@@ -42,7 +42,9 @@ struct Record {
     FILE* input = nullptr;          // the first stream opened for reading
     pthread_t reader{};             // the thread that reads it: the caller's
     double inputOpened = 0, inputClosed = 0, outputClosed = 0;
-    double readMs = 0, writeMs = 0, writebackMs = 0, slotWaitMs = 0, finishWaitMs = 0;
+    double readMs = 0, writebackMs = 0, slotWaitMs = 0, finishWaitMs = 0;
+    double writeMs = 0;             // write calls of the writer thread
+    double callerWriteMs = 0;       // the caller's own, while it still reads the input
     double renameStart = 0, renameEnd = 0;
     int target = -1;                // cp: the descriptor of the copy it writes
     double targetOpenStart = 0, targetOpenEnd = 0, copyMs = 0, closeStart = 0, closeEnd = 0;
@@ -80,10 +82,10 @@ __attribute__((destructor)) void Dump() {
     Record& r = record;
     fprintf(out,
             "input_opened %.4f\ninput_closed %.4f\noutput_closed %.4f\nread_ms %.4f\nwrite_ms %.4f\n"
-            "writeback_ms %.4f\nslot_wait_ms %.4f\nfinish_wait_ms %.4f\nrename_start %.4f\n"
+            "caller_write_ms %.4f\nwriteback_ms %.4f\nslot_wait_ms %.4f\nfinish_wait_ms %.4f\nrename_start %.4f\n"
             "rename_end %.4f\ntarget_open_start %.4f\ntarget_open_end %.4f\ncopy_ms %.4f\nclose_start %.4f\n"
             "close_end %.4f\nmain_cpu_ms %.4f\nmain_run_delay_ms %.4f\n",
-            r.inputOpened, r.inputClosed, r.outputClosed, r.readMs, r.writeMs, r.writebackMs,
+            r.inputOpened, r.inputClosed, r.outputClosed, r.readMs, r.writeMs, r.callerWriteMs, r.writebackMs,
             r.slotWaitMs, r.finishWaitMs, r.renameStart, r.renameEnd, r.targetOpenStart, r.targetOpenEnd,
             r.copyMs, r.closeStart, r.closeEnd, cpuMs, waitMs);
     close(out);
@@ -140,7 +142,14 @@ size_t fwrite(const void* buffer, size_t size, size_t count, FILE* file) {
     auto next = Next(&cache, "fwrite");
     double start = Now();
     size_t put = next(buffer, size, count, file);
-    Add(&record.writeMs, start);
+    double took = Now() - start;
+    Hold hold;
+    // The caller writes the first bands, and slots whenever the writer thread is not at them (all of them when it
+    // has none); what it writes after the input is closed is part of finishing the output.
+    if (!record.input || !pthread_equal(pthread_self(), record.reader))
+        record.writeMs += took;
+    else if (!record.inputClosed)
+        record.callerWriteMs += took;
     return put;
 }
 

@@ -139,16 +139,17 @@ Marks ReadMarks(const std::string& path) {
 using Phases = std::vector<std::pair<std::string, double>>;
 
 // The host program: startup until it opens the input; then the input read (its read calls) and blurred, less the
-// time it waits for the writer thread to free a slot, until it closes the input; the writer's write calls and
-// writeback requests, which overlap all that; finishing the output (its last slots and the close); the rename; the
+// time it waits for the writer thread to free a slot and the write calls it makes itself, until it closes the input;
+// the writer thread's write calls and the writeback requests, which overlap all that; finishing the output (its last slots and the close); the rename; the
 // exit.
 Phases HostPhases(Marks& m) {
     double readAndBlur = m["input_closed"] - m["input_opened"];
     double last = m["rename_end"] ? m["rename_end"] : m["output_closed"];
     return {{"startup", m["input_opened"] - m["started"]},
             {"read", m["read_ms"]},
-            {"blur", readAndBlur - m["read_ms"] - m["slot_wait_ms"]},
+            {"blur", readAndBlur - m["read_ms"] - m["slot_wait_ms"] - m["caller_write_ms"]},
             {"wait for a slot", m["slot_wait_ms"]},
+            {"its own writes", m["caller_write_ms"]},
             {"(write calls)", m["write_ms"]},
             {"(writeback calls)", m["writeback_ms"]},
             {"finish writing", m["output_closed"] - m["input_closed"]},
