@@ -111,7 +111,7 @@ struct BackgroundWriter {
     uint8_t* slots[kWriteSlots];
     size_t sizes[kWriteSlots];
     bool queued[kWriteSlots];  // filled and not yet written
-    int32_t slotCount;         // kWriteSlots with a thread, 1 without
+    int32_t slotCount;         // as many as were allocated: kWriteSlots when a processor was free, else 1
     int32_t filling;           // the slot the caller fills
     int32_t next;              // the next slot to be written: the file is written in order
     bool writing;              // the thread or the caller is writing slot `next`
@@ -205,7 +205,10 @@ static void* RunWriter(void* argument) {
     return 0;
 }
 
+// Once its lock and condition exist.
 static void ReleaseWriter(BackgroundWriter* writer) {
+    pthread_cond_destroy(&writer->changed);
+    pthread_mutex_destroy(&writer->lock);
     for (int32_t k = 0; k < kWriteSlots; ++k) ReleaseBlock(writer->slots[k]);
     ReleaseBlock(writer);
 }
@@ -243,8 +246,6 @@ static bool StartWriter(PlatformFile* file) {
     if (tookProcessor && !threaded) __atomic_sub_fetch(&busyThreads, 1, __ATOMIC_RELAXED);
     writer->threaded = threaded;
     if (writer->slotCount > 0) return true;
-    pthread_cond_destroy(&writer->changed);
-    pthread_mutex_destroy(&writer->lock);
     ReleaseWriter(writer);
     file->writer = 0;
     return false;
@@ -288,8 +289,6 @@ static bool StopWriter(PlatformFile* file) {
         __atomic_sub_fetch(&busyThreads, 1, __ATOMIC_RELAXED);
     }
     bool stored = !writer->failed;
-    pthread_cond_destroy(&writer->changed);
-    pthread_mutex_destroy(&writer->lock);
     ReleaseWriter(writer);
     file->writer = 0;
     return stored;
