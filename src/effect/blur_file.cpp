@@ -61,12 +61,17 @@ static int32_t BlurOpenedInput(PlatformFile** input, const MistvaneChar* outputP
 }
 
 extern "C" MISTVANE_API int32_t MISTVANE_CALL Mistvane(const MistvaneChar* inputPath, const MistvaneChar* outputPath) {
+    BeginCall();
+    int32_t status = StatusInputOpenFailed;
     char* path = 0;
-    if (NarrowPath(inputPath, &path) != PathConverted) return StatusInputOpenFailed;
-    PlatformFile* input = OpenForReading(path);
-    ReleaseBlock(path);
-    if (!input) return StatusInputOpenFailed;
-    int32_t status = BlurOpenedInput(&input, outputPath);
-    if (input) CloseFile(input);
+    if (NarrowPath(inputPath, &path) == PathConverted) {
+        PlatformFile* input = OpenForReading(path);
+        ReleaseBlock(path);
+        if (input) {
+            status = BlurOpenedInput(&input, outputPath);
+            if (input) CloseFile(input);
+        }
+    }
+    EndCall();
     return status;
 }

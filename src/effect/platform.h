@@ -34,6 +34,10 @@ PathConversion FilePath(const MistvaneChar* widePath, PathChar** path);
 // Writes the one diagnostic to the standard error stream.
 void ReportNotBitmap();
 
+// Bracket each call, from its start to its return, so that the platform knows how many threads are at work on calls.
+void BeginCall();
+void EndCall();
+
 struct PlatformFile;
 
 PlatformFile* OpenForReading(const char* path);

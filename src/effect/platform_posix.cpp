@@ -127,7 +127,6 @@ struct PlatformFile {
     bool direct;               // no writer could be started: everything is written directly
     bool replacing;            // will take an existing file's place: sent to the disk as it is written
     uint64_t writebackEnd;     // how much of it the kernel has been asked to write out
-    bool input;                // a call's input, counted among the busy threads while open
 };
 
 // A file that is to take an existing file's place is sent to the disk while it is written. ext4 writes out the
@@ -158,9 +157,14 @@ static bool WriteAll(PlatformFile* file, const void* buffer, size_t count) {
     return true;
 }
 
-// Threads of this process at work on a call: one for each input being read (a call in progress) and each writer
-// thread. A writer thread is started only while it leaves a processor for each of them.
+// Threads of this process at work on a call: one for each call in progress, to its return (after its input is
+// read it still writes and renames its output), and each writer thread. A writer thread is started only while it
+// leaves a processor for each of them.
 static int32_t busyThreads = 0;
+
+void BeginCall() { __atomic_add_fetch(&busyThreads, 1, __ATOMIC_RELAXED); }
+
+void EndCall() { __atomic_sub_fetch(&busyThreads, 1, __ATOMIC_RELAXED); }
 
 static int32_t ProcessorsForUs() {
     cpu_set_t allowed;
@@ -308,19 +312,13 @@ static PlatformFile* WrapStream(FILE* stream) {
     file->direct = false;
     file->replacing = false;
     file->writebackEnd = 0;
-    file->input = false;
     return file;
 }
 
 PlatformFile* OpenForReading(const char* path) {
     if (!path || !*path) return 0;
     // "e": a host that starts programs must not hand them our descriptors.
-    PlatformFile* file = WrapStream(fopen(path, "rbe"));
-    if (file) {
-        file->input = true;
-        __atomic_add_fetch(&busyThreads, 1, __ATOMIC_RELAXED);
-    }
-    return file;
+    return WrapStream(fopen(path, "rbe"));
 }
 
 bool FileSize(PlatformFile* file, uint64_t* size) {
@@ -373,7 +371,6 @@ bool WriteBytes(PlatformFile* file, const void* buffer, size_t count) {
 bool CloseFile(PlatformFile* file) {
     bool stored = !file->writer || StopWriter(file);
     bool closed = fclose(file->stream) == 0;
-    if (file->input) __atomic_sub_fetch(&busyThreads, 1, __ATOMIC_RELAXED);
     ReleaseBlock(file);
     return stored && closed;
 }
