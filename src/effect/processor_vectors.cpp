@@ -35,7 +35,15 @@ static int32_t DetectedVectors() { return VectorsBaseline; }
 
 #endif
 
+// Asked once per process: in a virtual machine every CPUID traps to the hypervisor, which cost a batch of small
+// files about 1 % of its time when asked on every call. Threads that race here store the same answer.
+static int32_t gDetected = -1;
+
 int32_t ProcessorVectors() {
-    int32_t detected = DetectedVectors();
+    int32_t detected = __atomic_load_n(&gDetected, __ATOMIC_RELAXED);
+    if (detected < 0) {
+        detected = DetectedVectors();
+        __atomic_store_n(&gDetected, detected, __ATOMIC_RELAXED);
+    }
     return detected < gHighestAllowed ? detected : gHighestAllowed;
 }
