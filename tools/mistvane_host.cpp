@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -313,6 +314,36 @@ bool InputsMeetOutputs(const std::vector<std::string>& inputs, const std::vector
     return false;
 }
 
+// What a batch's worker threads run, and the processors this process may use (when they could be read).
+struct Workers {
+    std::function<void()> work;
+    cpu_set_t allowed{};
+    bool known = false;
+};
+
+void* RunWorker(void* data) {
+    const Workers* workers = static_cast<const Workers*>(data);
+    if (workers->known) sched_setaffinity(0, sizeof workers->allowed, &workers->allowed);
+    workers->work();
+    return nullptr;
+}
+
+// Starts a worker on a processor other than this thread's, from which it is then free to move. Left to itself, the
+// kernel put a new thread on its creator's processor, and on a 2-processor virtual machine kept it queued there for a
+// scheduler tick or more (4 ms, a sixth of a batch) while the other processor idled. False when no thread started.
+bool StartWorker(Workers* workers, pthread_t* thread) {
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) return false;
+    cpu_set_t elsewhere = workers->allowed;
+    int here = sched_getcpu();
+    if (here >= 0 && here < CPU_SETSIZE) CPU_CLR(here, &elsewhere);
+    if (workers->known && CPU_COUNT(&elsewhere) > 0)
+        pthread_attr_setaffinity_np(&attributes, sizeof elsewhere, &elsewhere);  // only a hint: started anyway
+    bool started = pthread_create(thread, &attributes, RunWorker, workers) == 0;
+    pthread_attr_destroy(&attributes);
+    return started;
+}
+
 // Many inputs into one directory, each file one call, up to `jobs` calls at once, with a progress line while
 // standard error is a terminal. Each call stands alone, so the outputs are those of one call after another; the
 // exit status is that of the first failure in the order the inputs were given.
@@ -353,16 +384,14 @@ int BlurMany(MistvaneFunction mistvane, const Options& options) {
             ReportFailure(status, inputs[k], outputs[k]);
         }
     };
-    std::vector<std::thread> workers;
-    for (size_t k = 1; k < jobs; ++k) {
-        try {
-            workers.emplace_back(work);
-        } catch (const std::system_error&) {
-            break;  // fewer threads than asked for: the others share the work
-        }
-    }
+    Workers workers;
+    workers.work = work;
+    workers.known = sched_getaffinity(0, sizeof workers.allowed, &workers.allowed) == 0;
+    std::vector<pthread_t> threads(jobs - 1);
+    size_t started = 0;  // fewer than asked for when threads run out: the others share the work
+    while (started < threads.size() && StartWorker(&workers, &threads[started])) ++started;
     work();
-    for (std::thread& worker : workers) worker.join();
+    for (size_t k = 0; k < started; ++k) pthread_join(threads[k], nullptr);
 
     size_t written = 0;
     int exitStatus = 0;
