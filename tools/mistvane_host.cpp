@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <malloc.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
