@@ -6,7 +6,6 @@
 
 namespace {
 
-const uint32_t kPage = 4096;
 const int kMostBlocks = 16;
 
 struct Mapping {

@@ -20,6 +20,9 @@ const int kOpenNonBlocking = 04000;
 const int kOpenLargeFile = 0400000;
 const int kOpenCloseOnExec = 02000000;
 
+// The size of a page: the unit of every mapping and protection.
+const uint32_t kPage = 4096;
+
 const int kProtNone = 0;
 const int kProtRead = 1;
 const int kProtWrite = 2;

@@ -3,12 +3,6 @@
 #include "linux_calls.h"
 #include "module_stack.h"
 
-namespace {
-
-const uint32_t kHandlePage = 4096;
-
-}  // namespace
-
 int32_t NotifyModule(const PeImage* image, uint32_t reason) {
     if (!image->entryRva) return 1;
     return (int32_t)CallOnModuleStack(image->base + image->entryRva, (uint32_t)(uintptr_t)image->handle, reason, 0);
@@ -20,7 +14,7 @@ ModuleLoad LoadModule(const char* path, PeImage* image) {
         case ImageRefused: return ModuleRefused;
         case ImageMapped: break;
     }
-    image->handle = LinuxMap(0, kHandlePage, kProtNone, kMapPrivate);
+    image->handle = LinuxMap(0, kPage, kProtNone, kMapPrivate);
     if (MapFailed(image->handle)) {
         image->handle = 0;
         UnmapImage(image);
@@ -33,7 +27,7 @@ ModuleLoad LoadModule(const char* path, PeImage* image) {
 }
 
 void UnloadModuleSilently(PeImage* image) {
-    if (image->handle) LinuxUnmap(image->handle, kHandlePage);
+    if (image->handle) LinuxUnmap(image->handle, kPage);
     image->handle = 0;
     UnmapImage(image);
 }

@@ -8,7 +8,6 @@
 
 namespace {
 
-const uint32_t kPage = 4096;
 const uint32_t kBlockMagic = 0x4B4C4248;  // "HBLK"
 
 // Ahead of every block, keeping the block 8-byte aligned.

@@ -8,7 +8,6 @@ extern "C" uint32_t SwitchStackAndCall(void* function, uint32_t a, uint32_t b, u
 
 namespace {
 
-const uint32_t kPage = 4096;
 const uint32_t kGuardBytes = kPage;
 uint8_t* stackBottom;  // the lowest usable byte, just above the guard page
 

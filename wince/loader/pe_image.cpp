@@ -6,11 +6,11 @@
 #include "console.h"
 #include "host_files.h"
 #include "linux_calls.h"
+#include "little_endian.h"
 #include "stand_in_exports.h"
 
 namespace {
 
-const uint32_t kPage = 4096;
 const size_t kLargestModuleFile = 64u << 20;
 const uint32_t kLargestImage = 256u << 20;
 
@@ -29,22 +29,6 @@ const int kRelocationHighLow = 3;
 const int kDirectoryExport = 0;
 const int kDirectoryImport = 1;
 const int kDirectoryRelocations = 5;
-
-// Little-endian fields at any alignment: an ARMv4 word load from an unaligned address rotates instead.
-uint32_t Get16(const uint8_t* at) {
-    return (uint32_t)at[0] | (uint32_t)at[1] << 8;
-}
-
-uint32_t Get32(const uint8_t* at) {
-    return (uint32_t)at[0] | (uint32_t)at[1] << 8 | (uint32_t)at[2] << 16 | (uint32_t)at[3] << 24;
-}
-
-void Put32(uint8_t* at, uint32_t value) {
-    at[0] = (uint8_t)value;
-    at[1] = (uint8_t)(value >> 8);
-    at[2] = (uint8_t)(value >> 16);
-    at[3] = (uint8_t)(value >> 24);
-}
 
 // Whether [offset, offset + length) lies within `size` bytes.
 bool Within(uint64_t offset, uint64_t length, uint64_t size) {
@@ -344,10 +328,10 @@ void WriteNameAndSectionTable(PeImage* image, const uint8_t* file, const Headers
             if (*c == '/') name = c + 1;
         uint32_t written = 0;
         // The name in UTF-16 with its terminator, then the table, as far as the page goes.
-        for (uint32_t k = 0; written + 2 <= room; ++k, written += 2) {
-            at[written] = (uint8_t)name[k];
+        for (uint32_t letter = 0; written + 2 <= room; ++letter, written += 2) {
+            at[written] = (uint8_t)name[letter];
             at[written + 1] = 0;
-            if (!name[k]) {
+            if (!name[letter]) {
                 written += 2;
                 break;
             }

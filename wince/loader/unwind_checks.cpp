@@ -60,7 +60,6 @@ const uint32_t kActionSigInfo = 4;
 const uint32_t kActionRestorer = 0x04000000;
 const uint32_t kActionOnStack = 0x08000000;
 const uint32_t kAccessViolation = 0xC0000005;  // the exception's code, which the resumed call returns
-const uint32_t kPage = 4096;
 const uint32_t kBreakpoint = 0xE7F000F0;       // permanently undefined on every ARM: SIGILL
 const uint32_t kJumpToNextWord = 0xE51FF004;   // ldr pc, [pc, #-4]
 const uint32_t kMovLrPc = 0xE1A0E00F;

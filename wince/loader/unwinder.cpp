@@ -1,13 +1,11 @@
 #include "unwinder.h"
 
+#include "little_endian.h"
+
 namespace {
 
 const int kSp = 13, kLr = 14, kPc = 15;
 const uint32_t kPrologLimit = 10;  // the 3.0 kernel reads no more of a prolog
-
-uint32_t Get32(const uint8_t* at) {
-    return (uint32_t)at[0] | (uint32_t)at[1] << 8 | (uint32_t)at[2] << 16 | (uint32_t)at[3] << 24;
-}
 
 // An instruction of the module, or 0 (no form below) outside it.
 uint32_t Instruction(const UnwindModule* module, uint32_t address) {
