@@ -290,10 +290,9 @@ int BlurOne(MistvaneFunction mistvane, const Options& options) {
     return ExitStatusFor(status);
 }
 
-// Processors this process may run on.
-unsigned ProcessorCount() {
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return static_cast<unsigned>(CPU_COUNT(&set));
+// How many processors are in `allowed`, the set this process may run on (null when it could not be read).
+unsigned ProcessorCount(const cpu_set_t* allowed) {
+    if (allowed && CPU_COUNT(allowed) > 0) return static_cast<unsigned>(CPU_COUNT(allowed));
     unsigned count = std::thread::hardware_concurrency();
     return count > 0 ? count : 1;
 }
@@ -363,7 +362,9 @@ int BlurMany(MistvaneFunction mistvane, const Options& options) {
     // every file: a quarter less time for a batch of 1024 x 1024 files.
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 256 << 20);
-    size_t jobs = options.jobs ? options.jobs : ProcessorCount();
+    Workers workers;
+    workers.known = sched_getaffinity(0, sizeof workers.allowed, &workers.allowed) == 0;
+    size_t jobs = options.jobs ? options.jobs : ProcessorCount(workers.known ? &workers.allowed : nullptr);
     if (jobs > total) jobs = total;
     if (jobs > 1 && InputsMeetOutputs(inputs, outputs)) jobs = 1;
 
@@ -385,9 +386,7 @@ int BlurMany(MistvaneFunction mistvane, const Options& options) {
             ReportFailure(status, inputs[k], outputs[k]);
         }
     };
-    Workers workers;
     workers.work = work;
-    workers.known = sched_getaffinity(0, sizeof workers.allowed, &workers.allowed) == 0;
     std::vector<pthread_t> threads(jobs - 1);
     size_t started = 0;  // fewer than asked for when threads run out: the others share the work
     while (started < threads.size() && StartWorker(&workers, &threads[started])) ++started;
