@@ -168,16 +168,16 @@ void BeginCall() { __atomic_add_fetch(&busyThreads, 1, __ATOMIC_RELAXED); }
 
 void EndCall() { __atomic_sub_fetch(&busyThreads, 1, __ATOMIC_RELAXED); }
 
-static int32_t ProcessorsForUs() {
-    cpu_set_t allowed;
-    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) return CPU_COUNT(&allowed);
+// The processors the caller may run on, from its set where that could be read (`known`).
+static int32_t ProcessorsForUs(bool known, const cpu_set_t* callerSet) {
+    if (known) return CPU_COUNT(callerSet);
     long online = sysconf(_SC_NPROCESSORS_ONLN);
     return online > 0 ? (int32_t)online : 1;
 }
 
-// Counts one more busy thread when a processor is left for it; false (and nothing counted) when none is.
-static bool TakeProcessor() {
-    if (__atomic_add_fetch(&busyThreads, 1, __ATOMIC_RELAXED) <= ProcessorsForUs()) return true;
+// Counts one more busy thread when one of `processors` is left for it; false (and nothing counted) when none is.
+static bool TakeProcessor(int32_t processors) {
+    if (__atomic_add_fetch(&busyThreads, 1, __ATOMIC_RELAXED) <= processors) return true;
     __atomic_sub_fetch(&busyThreads, 1, __ATOMIC_RELAXED);
     return false;
 }
@@ -235,7 +235,8 @@ static bool StartWriter(PlatformFile* file) {
         ReleaseBlock(writer);
         return false;
     }
-    bool tookProcessor = TakeProcessor();
+    bool knownSet = sched_getaffinity(0, sizeof writer->callerSet, &writer->callerSet) == 0;
+    bool tookProcessor = TakeProcessor(ProcessorsForUs(knownSet, &writer->callerSet));
     for (int32_t k = 0; k < (tookProcessor ? kWriteSlots : 1); ++k) {
         writer->slots[k] = (uint8_t*)AllocateBlock(kWriteSlot);
         if (!writer->slots[k]) break;
@@ -252,7 +253,7 @@ static bool StartWriter(PlatformFile* file) {
         // down to 18.3).
         cpu_set_t elsewhere;
         int32_t here = sched_getcpu();
-        if (sched_getaffinity(0, sizeof writer->callerSet, &writer->callerSet) == 0 && here >= 0 && here < CPU_SETSIZE) {
+        if (knownSet && here >= 0 && here < CPU_SETSIZE) {
             elsewhere = writer->callerSet;
             CPU_CLR(here, &elsewhere);
             writer->placed = CPU_COUNT(&elsewhere) > 0 &&
