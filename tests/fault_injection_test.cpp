@@ -110,6 +110,19 @@ TEST_F(WriteFaults, DirectoryWithoutWritePermission) {
     EXPECT_EQ(names, (std::set<std::string>{"in.bmp", "out.bmp"}));
 }
 
+// In a child: makes every use of system call `call` fail with `error` from here on. False where such a filter cannot
+// be installed (an emulator such as qemu-arm refuses them).
+bool RefuseSystemCall(uint32_t call, int error) {
+    struct sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, call, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (uint32_t)error),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    struct sock_fprog program = {sizeof filter / sizeof filter[0], filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 // Outputs over half a megabyte are written a slot at a time, by a thread of their own while the blur goes on where
 // a processor is free for it, by the call itself where none is: failures must come back just the same, wherever
 // they happen.
@@ -145,6 +158,22 @@ TEST_F(LargeWriteFaults, InputAsOutputAndAFullDevice) {
     EXPECT_EQ(dir.Names(), std::set<std::string>{"in.bmp"});
 }
 
+// A large output's room is asked for before anything is written into it: where the file system cannot set it aside
+// the output is written all the same; where there is no room, it fails at once, the old file whole.
+TEST_F(LargeWriteFaults, RoomForTheOutputRefusedOrMissing) {
+    const std::vector<uint8_t> previous(1000, 6);
+    for (int error : {EOPNOTSUPP, ENOSPC}) {
+        WriteFile(output, previous);
+        const int32_t kNoFilter = -2;
+        int32_t status = InChild([&] { return RefuseSystemCall(__NR_fallocate, error) ? Blur(input, output) : kNoFilter; });
+        if (status == kNoFilter) GTEST_SKIP() << "no system call filters here";
+        bool room = error != ENOSPC;
+        EXPECT_EQ(status, room ? StatusDone : StatusOutputOpenFailed) << std::strerror(error);
+        EXPECT_EQ(ReadFile(output), room ? ExpectedOutput(bmp) : previous) << std::strerror(error);
+        EXPECT_EQ(dir.Names(), (std::set<std::string>{"in.bmp", "out.bmp"})) << std::strerror(error);
+    }
+}
+
 // A file replacing an existing one is sent to the disk while it is written: failures once that is well under way
 // must come back the same way too, the old file whole and nothing left beside it.
 class WritebackFaults : public WriteFaults {
@@ -176,21 +205,13 @@ TEST_F(WritebackFaults, FileSizeLimitAsTheWritebackGoesOn) {
 }
 
 // In a child: makes every writeback request fail with EIO from here on, as a file system that refuses them would.
-// False where such a filter cannot be installed (an emulator such as qemu-arm refuses them).
+// False where such a filter cannot be installed.
 bool FailWritebackRequests() {
 #ifdef __NR_sync_file_range
-    const uint32_t call = __NR_sync_file_range;
+    return RefuseSystemCall(__NR_sync_file_range, EIO);
 #else
-    const uint32_t call = __NR_sync_file_range2;  // 32-bit ARM: the same call, its arguments in another order
+    return RefuseSystemCall(__NR_sync_file_range2, EIO);  // 32-bit ARM: the same call, its arguments in another order
 #endif
-    struct sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, call, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    struct sock_fprog program = {sizeof filter / sizeof filter[0], filter};
-    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
 TEST_F(WritebackFaults, RefusedWritebackRequestsAreNoFailedWrites) {

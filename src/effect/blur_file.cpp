@@ -19,12 +19,14 @@ static uint8_t* LendFromFile(void* context, size_t count) {
 
 // Opens the output and streams the blurred file into it. The input is closed once read, before the output takes the
 // target's place: the target may be the input itself, and Windows cannot replace a file that is still open.
-static int32_t BlurInto(BitmapBlur* blur, const uint8_t* headers, PlatformFile** input, const MistvaneChar* outputPath) {
+// The output is as long as the input (`inputSize`, or kStreamedInput when that is not known).
+static int32_t BlurInto(BitmapBlur* blur, const uint8_t* headers, PlatformFile** input, uint64_t inputSize,
+                        const MistvaneChar* outputPath) {
     PathChar* path = 0;
     PathConversion conversion = FilePath(outputPath, &path);
     if (conversion != PathConverted) return conversion == PathNoMemory ? StatusInputOpenFailed : StatusOutputOpenFailed;
     OutputFile output;
-    bool opened = OpenOutput(path, &output);
+    bool opened = OpenOutput(path, inputSize == kStreamedInput ? 0 : inputSize, &output);
     ReleaseBlock(path);
     if (!opened) return StatusOutputOpenFailed;
 
@@ -55,7 +57,7 @@ static int32_t BlurOpenedInput(PlatformFile** input, const MistvaneChar* outputP
     }
     BitmapBlur blur;
     if (!StartBitmapBlur(&blur, &layout, kMistvaneRadius)) return StatusInputOpenFailed;
-    int32_t status = BlurInto(&blur, headers, input, outputPath);
+    int32_t status = BlurInto(&blur, headers, input, fileSize, outputPath);
     EndBitmapBlur(&blur);
     return status;
 }

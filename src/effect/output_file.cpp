@@ -67,7 +67,7 @@ static PathChar* NameBeside(const PathChar* target, PlatformFile* unnamed, Platf
     return 0;
 }
 
-bool OpenOutput(const PathChar* path, OutputFile* output) {
+bool OpenOutput(const PathChar* path, uint64_t expectedSize, OutputFile* output) {
     output->file = 0;
     output->targetPath = 0;
     output->temporaryPath = 0;
@@ -89,8 +89,9 @@ bool OpenOutput(const PathChar* path, OutputFile* output) {
     // named one does, until it is renamed or removed.
     output->file = CreateUnnamedFile(output->targetPath);
     if (!output->file) output->temporaryPath = NameBeside(output->targetPath, 0, &output->file);
-    if (!output->file || (output->replacing && !PrepareReplacement(output->targetPath, output->file,
-                                                                    output->temporaryPath, &output->copyIntoTarget))) {
+    if (!output->file || !ReserveRoomFor(output->file, expectedSize) ||
+        (output->replacing &&
+         !PrepareReplacement(output->targetPath, output->file, output->temporaryPath, &output->copyIntoTarget))) {
         AbandonOutput(output);
         return false;
     }

@@ -67,7 +67,9 @@ struct OutputFile {
     bool replacing;           // the target exists
     bool copyIntoTarget;      // the result is copied into the target rather than renamed over it
 };
-bool OpenOutput(const PathChar* path, OutputFile* output);
+// `expectedSize` is the size the result should have (0 when it is not known), so that the platform can set aside
+// room for it at once.
+bool OpenOutput(const PathChar* path, uint64_t expectedSize, OutputFile* output);
 // Closes and moves the result into place. On failure the target keeps its previous content and nothing is left,
 // except when the copy into the target itself fails part way.
 bool CommitOutput(OutputFile* output);
@@ -99,6 +101,9 @@ PlatformFile* CreateNewFile(const PathChar* path, bool* alreadyExists);
 // A new file without a name in the directory of `target`, so that nothing is left if the process dies before it is
 // complete; null where the platform or the file system has none (a named file is then created beside the target).
 PlatformFile* CreateUnnamedFile(const PathChar* target);
+// Sets aside room on the disk for a new file's first `size` bytes without changing its size or content, where that
+// gains something; false only when there is certainly no room for them.
+bool ReserveRoomFor(PlatformFile* file, uint64_t size);
 // Gives such a file, once complete, the name `path`; *alreadyExists tells a name clash from any other failure.
 bool NameUnnamedFile(PlatformFile* file, const PathChar* path, bool* alreadyExists);
 // Readies the new file at temporaryPath (null while it has no name) to take the existing target's place: gives it

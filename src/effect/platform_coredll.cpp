@@ -256,6 +256,11 @@ PlatformFile* CreateUnnamedFile(const PathChar*) {
     return 0;
 }
 
+// The file grows as it is written.
+bool ReserveRoomFor(PlatformFile*, uint64_t) {
+    return true;
+}
+
 bool NameUnnamedFile(PlatformFile*, const PathChar*, bool* alreadyExists) {
     *alreadyExists = false;
     return false;
