@@ -137,7 +137,9 @@ TEST_F(LargeWriteFaults, FileSizeLimitBeforeDuringAndAfterTheHandOver) {
     ASSERT_GT(size, 4 * slot);
     // Before the writer starts, in its first and second slots and at their edges, far into the file, at the end.
     for (bool oneProcessor : {false, true}) {
-        for (rlim_t limit : {rlim_t{300000}, slot - 1, slot, slot + 1, 2 * slot - 1, 2 * slot + 7, 3 * slot, size - 5, size - 1}) {
+        // Writes go out on 64 KiB boundaries: at one and either side of it too.
+        for (rlim_t limit : {rlim_t{300000}, rlim_t{327679}, rlim_t{327680}, rlim_t{327681}, slot - 1, slot, slot + 1,
+                             2 * slot - 1, 2 * slot + 7, 3 * slot, size - 5, size - 1}) {
             WriteFile(output, previous);
             EXPECT_EQ(BlurWithFileLimit(input, output, limit, oneProcessor), StatusOutputOpenFailed)
                 << "limit " << limit << (oneProcessor ? " on one processor" : "");

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -125,7 +126,11 @@ struct BackgroundWriter {
 struct PlatformFile {
     FILE* stream;
     BackgroundWriter* writer;  // null until an output outgrows a slot
-    uint64_t written;          // bytes written so far: by the caller, then by the writer thread once there is one
+    uint64_t written;          // bytes in the file so far: by the caller, then by the writer thread once there is one
+    uint8_t* held;             // a new file's bytes past its last kWriteAlignment boundary, not yet written; null
+                               // for any other file, or while there was no memory for it
+    size_t heldSize;
+    bool alignWrites;          // a new file: its writes are to start and end on kWriteAlignment boundaries
     bool direct;               // no writer could be started: everything is written directly
     bool replacing;            // will take an existing file's place: sent to the disk as it is written
     uint64_t writebackEnd;     // how much of it the kernel has been asked to write out
@@ -153,10 +158,65 @@ static void StartWriteback(PlatformFile* file) {
 #endif
 }
 
+// ext4 keeps a file's pages in folios of up to a few hundred kilobytes, each aligned in the file to its own size; a
+// write that begins part way into a page starts again from single pages, each with its own costs. So a new file's
+// bytes past the last kWriteAlignment boundary are held back and go out at the front of its next write: every write
+// but the last then starts and ends on such a boundary, for a quarter less time in the kernel than the bands'
+// own boundaries gave. Holding back at most 64 KiB copies little.
+const size_t kWriteAlignment = 64 * 1024;
+
+// Writes the parts in order, however many calls that takes.
+static bool WriteParts(int descriptor, struct iovec* parts, int count) {
+    for (;;) {
+        while (count > 0 && parts->iov_len == 0) ++parts, --count;
+        if (count == 0) return true;
+        ssize_t put = writev(descriptor, parts, count);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        size_t done = (size_t)put;
+        for (; count > 0 && done >= parts->iov_len; ++parts, --count) done -= parts->iov_len;
+        if (count > 0) {
+            parts->iov_base = (uint8_t*)parts->iov_base + done;
+            parts->iov_len -= done;
+        }
+    }
+}
+
 static bool WriteAll(PlatformFile* file, const void* buffer, size_t count) {
-    if (fwrite(buffer, 1, count, file->stream) != count) return false;
-    file->written += count;
-    StartWriteback(file);
+    // Without memory to hold bytes back, the writes simply go where the bytes end.
+    if (file->alignWrites && !file->held && !(file->held = (uint8_t*)AllocateBlock(kWriteAlignment)))
+        file->alignWrites = false;
+    if (!file->held) {
+        if (fwrite(buffer, 1, count, file->stream) != count) return false;
+        file->written += count;
+        StartWriteback(file);
+        return true;
+    }
+    // Up to the last boundary the held bytes and these reach; what lies past it is held in turn.
+    size_t through = (file->heldSize + count) / kWriteAlignment * kWriteAlignment;
+    const uint8_t* bytes = (const uint8_t*)buffer;
+    if (through > 0) {
+        size_t fromBuffer = through - file->heldSize;
+        struct iovec parts[2] = {{file->held, file->heldSize}, {(void*)bytes, fromBuffer}};
+        if (!WriteParts(fileno(file->stream), parts, 2)) return false;
+        file->written += through;
+        file->heldSize = 0;
+        bytes += fromBuffer;
+        count -= fromBuffer;
+        StartWriteback(file);
+    }
+    memcpy(file->held + file->heldSize, bytes, count);
+    file->heldSize += count;
+    return true;
+}
+
+// Writes what a new file still holds back: once everything else is written.
+static bool WriteHeld(PlatformFile* file) {
+    if (file->heldSize == 0) return true;
+    struct iovec part = {file->held, file->heldSize};
+    if (!WriteParts(fileno(file->stream), &part, 1)) return false;
+    file->written += file->heldSize;
+    file->heldSize = 0;
     return true;
 }
 
@@ -329,6 +389,16 @@ static PlatformFile* WrapStream(FILE* stream) {
     file->replacing = false;
     file->writebackEnd = 0;
     file->reserved = 0;
+    file->held = 0;
+    file->heldSize = 0;
+    file->alignWrites = false;
+    return file;
+}
+
+// A file this call has just created, to write its output into.
+static PlatformFile* WrapNewFile(FILE* stream) {
+    PlatformFile* file = WrapStream(stream);
+    if (file) file->alignWrites = true;
     return file;
 }
 
@@ -362,7 +432,7 @@ uint8_t* LendWriteBuffer(PlatformFile* file, size_t count) {
 }
 
 bool WriteBytes(PlatformFile* file, const void* buffer, size_t count) {
-    if (!file->writer && !file->direct && file->written + count > kWriteSlot && !StartWriter(file))
+    if (!file->writer && !file->direct && file->written + file->heldSize + count > kWriteSlot && !StartWriter(file))
         file->direct = true;
     if (!file->writer) return WriteAll(file, buffer, count);
     BackgroundWriter* writer = file->writer;
@@ -388,6 +458,7 @@ bool WriteBytes(PlatformFile* file, const void* buffer, size_t count) {
 bool CloseFile(PlatformFile* file) {
     bool stored = !file->writer || StopWriter(file);
     bool closed = fclose(file->stream) == 0;
+    ReleaseBlock(file->held);
     ReleaseBlock(file);
     return stored && closed;
 }
@@ -440,7 +511,7 @@ PlatformFile* CreateNewFile(const char* path, bool* alreadyExists) {
     if (descriptor < 0) return 0;
     FILE* stream = fdopen(descriptor, "wb");
     if (!stream) close(descriptor);
-    PlatformFile* file = WrapStream(stream);
+    PlatformFile* file = WrapNewFile(stream);
     if (!file) unlink(path);
     return file;
 }
@@ -467,7 +538,7 @@ PlatformFile* CreateUnnamedFile(const char* target) {
     struct stat status;
     FILE* stream = stat(path, &status) == 0 ? fdopen(descriptor, "wb") : 0;
     if (!stream) close(descriptor);
-    return WrapStream(stream);
+    return WrapNewFile(stream);
 #else
     (void)target;
     return 0;
@@ -572,6 +643,7 @@ static bool CopyAttributes(const char* target, int descriptor) {
 // output was opened is copied into as well.
 bool FinishWriting(PlatformFile* file, const char* target, bool* copyIntoTarget) {
     bool stored = !file->writer || StopWriter(file);
+    stored = stored && WriteHeld(file);
     stored = fflush(file->stream) == 0 && stored;
     int descriptor = fileno(file->stream);
     // An input that lost some of its trailing bytes while it was read gives a shorter file than was reserved: the
