@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -22,6 +23,7 @@
 #include <system_error>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -300,16 +302,21 @@ unsigned ProcessorCount(const cpu_set_t* allowed) {
 // Whether some input is, under another name or through a link, the file another input is written to: then the
 // order of the calls decides what is read, and only the given order gives the result of one file after another.
 bool InputsMeetOutputs(const std::vector<std::string>& inputs, const std::vector<std::string>& outputs) {
-    std::vector<std::pair<struct stat, size_t>> read;
-    for (size_t k = 0; k < inputs.size(); ++k) {
-        struct stat status;
-        if (stat(inputs[k].c_str(), &status) == 0) read.push_back({status, k});
-    }
+    // Only an output that exists can be an input: into a new directory, nothing more is looked up.
+    std::vector<std::tuple<dev_t, ino_t, size_t>> written;
     for (size_t k = 0; k < outputs.size(); ++k) {
         struct stat status;
-        if (stat(outputs[k].c_str(), &status) != 0) continue;
-        for (const auto& [input, index] : read)
-            if (index != k && SameFile(input, status)) return true;
+        if (stat(outputs[k].c_str(), &status) == 0) written.emplace_back(status.st_dev, status.st_ino, k);
+    }
+    if (written.empty()) return false;
+    std::sort(written.begin(), written.end());
+    for (size_t k = 0; k < inputs.size(); ++k) {
+        struct stat status;
+        if (stat(inputs[k].c_str(), &status) != 0) continue;
+        auto key = std::make_tuple(status.st_dev, status.st_ino, size_t{0});
+        auto at = std::lower_bound(written.begin(), written.end(), key);
+        for (; at != written.end() && std::get<0>(*at) == status.st_dev && std::get<1>(*at) == status.st_ino; ++at)
+            if (std::get<2>(*at) != k) return true;
     }
     return false;
 }
