@@ -15,6 +15,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -137,19 +138,33 @@ size_t fread(void* buffer, size_t size, size_t count, FILE* file) {
     return got;
 }
 
+// The caller writes the first bands, and slots whenever the writer thread is not at them (all of them when it has
+// none); what it writes after the input is closed is part of finishing the output.
+void AddWrite(double start) {
+    double took = Now() - start;
+    Hold hold;
+    if (!record.input || !pthread_equal(pthread_self(), record.reader))
+        record.writeMs += took;
+    else if (!record.inputClosed)
+        record.callerWriteMs += took;
+}
+
 size_t fwrite(const void* buffer, size_t size, size_t count, FILE* file) {
     static decltype(&fwrite) cache;
     auto next = Next(&cache, "fwrite");
     double start = Now();
     size_t put = next(buffer, size, count, file);
-    double took = Now() - start;
-    Hold hold;
-    // The caller writes the first bands, and slots whenever the writer thread is not at them (all of them when it
-    // has none); what it writes after the input is closed is part of finishing the output.
-    if (!record.input || !pthread_equal(pthread_self(), record.reader))
-        record.writeMs += took;
-    else if (!record.inputClosed)
-        record.callerWriteMs += took;
+    AddWrite(start);
+    return put;
+}
+
+// A new output's writes, which carry the bytes held back from the one before.
+ssize_t writev(int descriptor, const struct iovec* parts, int count) {
+    static decltype(&writev) cache;
+    auto next = Next(&cache, "writev");
+    double start = Now();
+    ssize_t put = next(descriptor, parts, count);
+    AddWrite(start);
     return put;
 }
 
