@@ -662,8 +662,8 @@ bool FinishWriting(PlatformFile* file, const char* target, bool* copyIntoTarget)
 }
 
 // ext4 finds a block for each page of a file as it is written; asked for all of them first, it allocates them in one
-// step and each write only fills them in: a third less time in the kernel for a large output, most of a call's. A
-// small output gains nothing from it. Where the file system cannot (or will not) do it, the writes simply allocate
+// step and each write only fills them in: a third less time in the kernel for writing a large output. A small output
+// gains nothing from it. Where the file system cannot (or will not) do it, the writes simply allocate
 // as they go; only an answer that there is no room fails the output, as its writes would.
 bool ReserveRoomFor(PlatformFile* file, uint64_t size) {
 #ifdef FALLOC_FL_KEEP_SIZE
