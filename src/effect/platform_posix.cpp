@@ -132,9 +132,8 @@ struct PlatformFile {
     BackgroundWriter* writer;  // null until an output outgrows a slot
     uint64_t written;          // bytes in the file so far: by the caller, then by the writer thread once there is one
     uint8_t* held;             // a new file's bytes past its last kWriteAlignment boundary, not yet written; null
-                               // for any other file, or while there was no memory for it
+                               // for any other file, or where there was no memory for it
     size_t heldSize;
-    bool alignWrites;          // a new file: its writes are to start and end on kWriteAlignment boundaries
     bool direct;               // no writer could be started: everything is written directly
     bool replacing;            // will take an existing file's place: sent to the disk as it is written
     uint64_t writebackEnd;     // how much of it the kernel has been asked to write out
@@ -187,9 +186,6 @@ static bool WriteParts(int descriptor, struct iovec* parts, int count) {
 }
 
 static bool WriteAll(PlatformFile* file, const void* buffer, size_t count) {
-    // Without memory to hold bytes back, the writes simply go where the bytes end.
-    if (file->alignWrites && !file->held && !(file->held = (uint8_t*)AllocateBlock(kWriteAlignment)))
-        file->alignWrites = false;
     if (!file->held) {
         if (fwrite(buffer, 1, count, file->stream) != count) return false;
         file->written += count;
@@ -395,14 +391,14 @@ static PlatformFile* WrapStream(FILE* stream) {
     file->reserved = 0;
     file->held = 0;
     file->heldSize = 0;
-    file->alignWrites = false;
     return file;
 }
 
-// A file this call has just created, to write its output into.
+// A file this call has just created, to write its output into. Without memory to hold bytes back, its writes simply
+// end where the bytes do.
 static PlatformFile* WrapNewFile(FILE* stream) {
     PlatformFile* file = WrapStream(stream);
-    if (file) file->alignWrites = true;
+    if (file) file->held = (uint8_t*)AllocateBlock(kWriteAlignment);
     return file;
 }
 
