@@ -136,7 +136,7 @@ long CallPeakGrowthKilobytes(const std::string& input, const std::string& output
         getrusage(RUSAGE_SELF, &before);
         int32_t status = Mistvane(Utf16(input).c_str(), Utf16(output).c_str());
         getrusage(RUSAGE_SELF, &after);
-        return status == StatusDone ? static_cast<int32_t>(after.ru_maxrss - before.ru_maxrss) : -1;
+        return status == MistvaneStatusDone ? static_cast<int32_t>(after.ru_maxrss - before.ru_maxrss) : -1;
     });
 }
 
@@ -147,7 +147,7 @@ void BM_WholeCall(benchmark::State& state) {
     std::string input = dir / "in.bmp", output = dir / "out.bmp", copy = dir / "copy.bmp";
     TestBitmap bmp = MakeBitmap({.width = side, .height = side});
     WriteFile(input, bmp.bytes);
-    if (Mistvane(Utf16(input).c_str(), Utf16(output).c_str()) != StatusDone ||
+    if (Mistvane(Utf16(input).c_str(), Utf16(output).c_str()) != MistvaneStatusDone ||
         !Verified(bmp.pixels, std::vector<uint8_t>(ReadFile(output).begin() + 54, ReadFile(output).end()), side, side)) {
         state.SkipWithError("the call gave a wrong result");
         return;

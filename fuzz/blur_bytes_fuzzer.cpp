@@ -17,10 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     LimitProcessorVectors(VectorsAvx512);
     std::optional<OracleLayout> layout = OracleAccepts(input.data(), size);
     if (!layout) {
-        FUZZ_CHECK(status == StatusNotBitmap);
+        FUZZ_CHECK(status == MistvaneStatusNotBitmap);
         for (uint8_t b : output) FUZZ_CHECK(b == kUntouched);
     } else {
-        FUZZ_CHECK(status == StatusDone);
+        FUZZ_CHECK(status == MistvaneStatusDone);
         FUZZ_CHECK(output == OracleBlur(input.data(), size, *layout));
     }
     FUZZ_CHECK(std::equal(input.begin(), input.end(), data));

@@ -75,17 +75,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int32_t status = Mistvane(Wide(input).c_str(), Wide(output).c_str());
     FUZZ_CHECK(Read(input) == original);
     if (!layout) {
-        FUZZ_CHECK(status == StatusNotBitmap);
+        FUZZ_CHECK(status == MistvaneStatusNotBitmap);
         FUZZ_CHECK(Names(directory) == std::set<std::string>{"in.bmp"});
         return 0;
     }
-    FUZZ_CHECK(status == StatusDone);
+    FUZZ_CHECK(status == MistvaneStatusDone);
     FUZZ_CHECK(Names(directory) == (std::set<std::string>{"in.bmp", "out.bmp"}));
     std::vector<uint8_t> expected = OracleBlur(data, size, *layout);
     FUZZ_CHECK(Read(output) == expected);
 
     // The same file as input and output: read whole before it is replaced.
-    FUZZ_CHECK(Mistvane(Wide(input).c_str(), Wide(input).c_str()) == StatusDone);
+    FUZZ_CHECK(Mistvane(Wide(input).c_str(), Wide(input).c_str()) == MistvaneStatusDone);
     FUZZ_CHECK(Read(input) == expected);
     FUZZ_CHECK(Names(directory) == (std::set<std::string>{"in.bmp", "out.bmp"}));
     return 0;

@@ -28,7 +28,7 @@ class BadInput : public FileFixture {
         EXPECT_EQ(ReadFile(input), bytes) << "the input changed";
         std::vector<uint8_t> inMemory(bytes.size(), 0x5A);
         EXPECT_EQ(BlurBitmapBytes(bytes.data(), bytes.size(), inMemory.data()), expected) << "in memory";
-        if (expected == StatusDone) {
+        if (expected == MistvaneStatusDone) {
             EXPECT_EQ(errors, "");
             std::vector<uint8_t> blurred = ExpectedOutput(bytes);
             EXPECT_EQ(ReadFile(output), blurred);
@@ -45,16 +45,16 @@ class BadInput : public FileFixture {
 TEST_F(BadInput, ValidFileCutAtEveryByte) {
     // Rows without padding: every byte belongs to the headers or the pixels, so every cut loses some.
     std::vector<uint8_t> whole = MakeBitmap({.width = 4, .height = 5}).bytes;
-    Expect(whole, StatusDone, "whole");
+    Expect(whole, MistvaneStatusDone, "whole");
     for (size_t cut = 0; cut < whole.size(); ++cut)
-        Expect(std::vector<uint8_t>(whole.begin(), whole.begin() + cut), StatusNotBitmap, "cut at " + std::to_string(cut));
+        Expect(std::vector<uint8_t>(whole.begin(), whole.begin() + cut), MistvaneStatusNotBitmap, "cut at " + std::to_string(cut));
 }
 
 TEST_F(BadInput, PaddedFileCutAtEveryByte) {
     // 5 pixels make 15 bytes and one byte of padding per row; only the last row's padding may go missing.
     std::vector<uint8_t> whole = MakeBitmap({.width = 5, .height = 3, .infoSize = 108, .gap = 8}).bytes;
     for (size_t cut = 0; cut <= whole.size(); ++cut)
-        Expect(std::vector<uint8_t>(whole.begin(), whole.begin() + cut), cut + 1 >= whole.size() ? StatusDone : StatusNotBitmap,
+        Expect(std::vector<uint8_t>(whole.begin(), whole.begin() + cut), cut + 1 >= whole.size() ? MistvaneStatusDone : MistvaneStatusNotBitmap,
                "cut at " + std::to_string(cut));
 }
 
@@ -72,12 +72,12 @@ const Field kFields[] = {
 
 // What each field set to each value must give. Fields the module does not read leave the file as good as before.
 int32_t ExpectedStatus(const std::string& field, uint32_t value) {
-    if (field == "bfType" || field == "bfOffBits" || field == "biSize" || field == "biBitCount") return StatusNotBitmap;
-    if (field == "biCompression") return value == 0 ? StatusDone : StatusNotBitmap;
+    if (field == "bfType" || field == "bfOffBits" || field == "biSize" || field == "biBitCount") return MistvaneStatusNotBitmap;
+    if (field == "biCompression") return value == 0 ? MistvaneStatusDone : MistvaneStatusNotBitmap;
     // Width 0 and height 0 are empty images; height -1 is one row stored top-down, the others then trailing bytes.
-    if (field == "biWidth") return value == 0 ? StatusDone : StatusNotBitmap;
-    if (field == "biHeight") return value == 0 || value == 0xFFFFFFFFu ? StatusDone : StatusNotBitmap;
-    return StatusDone;
+    if (field == "biWidth") return value == 0 ? MistvaneStatusDone : MistvaneStatusNotBitmap;
+    if (field == "biHeight") return value == 0 || value == 0xFFFFFFFFu ? MistvaneStatusDone : MistvaneStatusNotBitmap;
+    return MistvaneStatusDone;
 }
 
 TEST_F(BadInput, EveryHeaderFieldAtItsExtremes) {
@@ -107,17 +107,17 @@ std::vector<uint8_t> Claim(uint32_t width, uint32_t height, size_t pixelBytes) {
 }
 
 TEST_F(BadInput, DimensionProductsThatWrap) {
-    Expect(Claim(0x55555556, 1, 4), StatusNotBitmap, "3 * width = 2^32 + 2");
-    Expect(Claim(0x2AAAAAAB, 2, 4), StatusNotBitmap, "3 * width * height = 2^32 + 2");
-    Expect(Claim(0x10000, 0x10000, 0), StatusNotBitmap, "width * height = 2^32");
-    Expect(Claim(0x40000000, 4, 0), StatusNotBitmap, "row bytes * height = 3 * 2^32");
-    Expect(Claim(0x55555556, 0x55555556u, 8), StatusNotBitmap, "both near 2^32 / 3");
-    Expect(Claim(0x7FFFFFFF, 0x7FFFFFFF, 16), StatusNotBitmap, "3 * width * height passes 2^63");
-    Expect(Claim(0x7FFFFFFF, 0x80000001u, 16), StatusNotBitmap, "the same, top-down");
-    Expect(Claim(0xFFFFFFFFu, 0xFFFFFFFFu, 3), StatusNotBitmap, "-1 x -1: 3 bytes if signs cancel");
-    Expect(Claim(0x80000000u, 0x80000000u, 0), StatusNotBitmap, "-2^31 x -2^31: 2^62, 0 when wrapped in 32 bits");
+    Expect(Claim(0x55555556, 1, 4), MistvaneStatusNotBitmap, "3 * width = 2^32 + 2");
+    Expect(Claim(0x2AAAAAAB, 2, 4), MistvaneStatusNotBitmap, "3 * width * height = 2^32 + 2");
+    Expect(Claim(0x10000, 0x10000, 0), MistvaneStatusNotBitmap, "width * height = 2^32");
+    Expect(Claim(0x40000000, 4, 0), MistvaneStatusNotBitmap, "row bytes * height = 3 * 2^32");
+    Expect(Claim(0x55555556, 0x55555556u, 8), MistvaneStatusNotBitmap, "both near 2^32 / 3");
+    Expect(Claim(0x7FFFFFFF, 0x7FFFFFFF, 16), MistvaneStatusNotBitmap, "3 * width * height passes 2^63");
+    Expect(Claim(0x7FFFFFFF, 0x80000001u, 16), MistvaneStatusNotBitmap, "the same, top-down");
+    Expect(Claim(0xFFFFFFFFu, 0xFFFFFFFFu, 3), MistvaneStatusNotBitmap, "-1 x -1: 3 bytes if signs cancel");
+    Expect(Claim(0x80000000u, 0x80000000u, 0), MistvaneStatusNotBitmap, "-2^31 x -2^31: 2^62, 0 when wrapped in 32 bits");
     // Wide and empty: nothing to blur, and no buffer to size, but the row must still be countable (32-bit systems).
-    Expect(Claim(0x7FFFFFFF, 0, 0), sizeof(size_t) > 4 ? StatusDone : StatusNotBitmap, "width 2^31 - 1, height 0");
+    Expect(Claim(0x7FFFFFFF, 0, 0), sizeof(size_t) > 4 ? MistvaneStatusDone : MistvaneStatusNotBitmap, "width 2^31 - 1, height 0");
 }
 
 TEST_F(BadInput, PixelOffsetAtAndPastTheEnd) {
@@ -126,14 +126,14 @@ TEST_F(BadInput, PixelOffsetAtAndPastTheEnd) {
     uint32_t end = static_cast<uint32_t>(bytes.size());
     for (uint32_t offset : {end - 24, end - 21, end - 20, end - 1, end, end + 1, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
         Put32(bytes, 10, offset);
-        Expect(bytes, offset <= end - 21 ? StatusDone : StatusNotBitmap, "bfOffBits " + std::to_string(offset));
+        Expect(bytes, offset <= end - 21 ? MistvaneStatusDone : MistvaneStatusNotBitmap, "bfOffBits " + std::to_string(offset));
     }
     // With no pixels, the offset may sit right at the end, but not past it.
     std::vector<uint8_t> empty = MakeBitmap({.width = 0, .height = 4, .trailing = 3}).bytes;
     Put32(empty, 10, static_cast<uint32_t>(empty.size()));
-    Expect(empty, StatusDone, "empty image, offset at the end");
+    Expect(empty, MistvaneStatusDone, "empty image, offset at the end");
     Put32(empty, 10, static_cast<uint32_t>(empty.size() + 1));
-    Expect(empty, StatusNotBitmap, "empty image, offset past the end");
+    Expect(empty, MistvaneStatusNotBitmap, "empty image, offset past the end");
 }
 
 }  // namespace

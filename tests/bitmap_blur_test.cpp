@@ -21,7 +21,7 @@ void ExpectBlurred(const BitmapShape& shape, uint32_t seed = 1) {
     TestBitmap bmp = MakeBitmap(shape, seed);
     int32_t status = 0;
     std::vector<uint8_t> output = BlurBytes(bmp.bytes, &status);
-    ASSERT_EQ(status, StatusDone);
+    ASSERT_EQ(status, MistvaneStatusDone);
     EXPECT_EQ(output, ExpectedOutput(bmp)) << shape.width << " x " << shape.height;
 }
 
@@ -34,7 +34,7 @@ TEST(BlurBitmapBytes, PlainFileChangesOnlyPixelBytes) {
     TestBitmap bmp = MakeBitmap({.width = 8, .height = 6});
     int32_t status = 0;
     std::vector<uint8_t> output = BlurBytes(bmp.bytes, &status);
-    ASSERT_EQ(status, StatusDone);
+    ASSERT_EQ(status, MistvaneStatusDone);
     ASSERT_EQ(output.size(), bmp.bytes.size());
     EXPECT_TRUE(std::equal(output.begin(), output.begin() + 54, bmp.bytes.begin()));
     EXPECT_NE(output, bmp.bytes);
@@ -120,7 +120,7 @@ TEST(RunBitmapBlur, BandsInLentRoomAndInItsOwnComeOutInOrder) {
                              &cursor};
         LendingSink lending;
         ByteSink sink = {LendingSink::Write, &lending, LendingSink::Lend};
-        EXPECT_EQ(RunBitmapBlur(&blur, bmp.bytes.data(), &source, &sink), StatusDone);
+        EXPECT_EQ(RunBitmapBlur(&blur, bmp.bytes.data(), &source, &sink), MistvaneStatusDone);
         EndBitmapBlur(&blur);
         EXPECT_GT(lending.lent, 0);
         EXPECT_EQ(lending.written, ExpectedOutput(bmp)) << shape.width << " x " << shape.height;
@@ -132,7 +132,7 @@ TEST(BlurBitmapBytes, RejectedFilesLeaveTheOutputUntouched) {
     bytes[0] = 'X';
     int32_t status = 0;
     std::vector<uint8_t> output = BlurBytes(bytes, &status);
-    EXPECT_EQ(status, StatusNotBitmap);
+    EXPECT_EQ(status, MistvaneStatusNotBitmap);
     EXPECT_EQ(output, std::vector<uint8_t>(bytes.size(), 0xEE));
 }
 
@@ -195,7 +195,7 @@ int32_t StatusWhenWritingFailsAfter(const std::vector<uint8_t>& bytes, size_t af
 TEST(RunBitmapBlur, FailingReadsAnywhereGiveInputFailure) {
     TestBitmap bmp = MakeBitmap({.width = 7, .height = 25, .gap = 20, .trailing = 30});
     for (size_t at = kHeadersSize; at < bmp.bytes.size(); at += 7)
-        EXPECT_EQ(StatusWhenReadingFailsAt(bmp.bytes, at), StatusInputOpenFailed) << at;
+        EXPECT_EQ(StatusWhenReadingFailsAt(bmp.bytes, at), MistvaneStatusInputOpenFailed) << at;
 }
 
 TEST(RunBitmapBlur, AFileThatShrinksBeforeItsLastRowGivesInputFailure) {
@@ -205,28 +205,28 @@ TEST(RunBitmapBlur, AFileThatShrinksBeforeItsLastRowGivesInputFailure) {
         Faults faults;
         faults.data = bmp.bytes;
         faults.endAt = at;
-        EXPECT_EQ(RunWithFaults(faults), StatusInputOpenFailed) << at;
+        EXPECT_EQ(RunWithFaults(faults), MistvaneStatusInputOpenFailed) << at;
     }
     // Losing only trailing bytes after the pixels is an ordinary end of file.
     Faults faults;
     faults.data = bmp.bytes;
     faults.endAt = pixelEnd + 10;
-    EXPECT_EQ(RunWithFaults(faults), StatusDone);
+    EXPECT_EQ(RunWithFaults(faults), MistvaneStatusDone);
     EXPECT_EQ(faults.written.size(), pixelEnd + 10);
 }
 
 TEST(RunBitmapBlur, FaultsInAnyBandAreReported) {
     TestBitmap bmp = MakeBitmap({.width = 1001, .height = 100, .lastRowUnpadded = true});
     for (size_t at = kHeadersSize; at < bmp.bytes.size(); at += 9973) {
-        EXPECT_EQ(StatusWhenReadingFailsAt(bmp.bytes, at), StatusInputOpenFailed) << at;
-        EXPECT_EQ(StatusWhenWritingFailsAfter(bmp.bytes, at), StatusOutputOpenFailed) << at;
+        EXPECT_EQ(StatusWhenReadingFailsAt(bmp.bytes, at), MistvaneStatusInputOpenFailed) << at;
+        EXPECT_EQ(StatusWhenWritingFailsAfter(bmp.bytes, at), MistvaneStatusOutputOpenFailed) << at;
     }
 }
 
 TEST(RunBitmapBlur, FailingWritesAnywhereGiveOutputFailure) {
     TestBitmap bmp = MakeBitmap({.width = 7, .height = 25, .gap = 20, .trailing = 30});
     for (size_t after = 0; after < bmp.bytes.size(); after += 11)
-        EXPECT_EQ(StatusWhenWritingFailsAfter(bmp.bytes, after), StatusOutputOpenFailed) << after;
+        EXPECT_EQ(StatusWhenWritingFailsAfter(bmp.bytes, after), MistvaneStatusOutputOpenFailed) << after;
 }
 
 }  // namespace

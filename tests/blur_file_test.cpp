@@ -42,14 +42,14 @@ TEST_F(BlurFile, BundledSampleMatchesTheReference) {
     std::vector<uint8_t> sample = ReadFile(MISTVANE_SAMPLE_PATH);
     ASSERT_GT(sample.size(), 54u);
     std::string errors;
-    EXPECT_EQ(BlurCapturing(MISTVANE_SAMPLE_PATH, output, &errors), StatusDone);
+    EXPECT_EQ(BlurCapturing(MISTVANE_SAMPLE_PATH, output, &errors), MistvaneStatusDone);
     EXPECT_EQ(errors, "");
     EXPECT_EQ(ReadFile(output), ExpectedOutput(sample));
 }
 
 TEST_F(BlurFile, WritesTheBlurredFileSilently) {
     std::string errors;
-    EXPECT_EQ(BlurCapturing(input, output, &errors), StatusDone);
+    EXPECT_EQ(BlurCapturing(input, output, &errors), MistvaneStatusDone);
     EXPECT_EQ(errors, "");
     EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
     EXPECT_EQ(ReadFile(input), bmp.bytes);
@@ -57,7 +57,7 @@ TEST_F(BlurFile, WritesTheBlurredFileSilently) {
 }
 
 TEST_F(BlurFile, SamePathForInputAndOutput) {
-    EXPECT_EQ(Blur(input, input), StatusDone);
+    EXPECT_EQ(Blur(input, input), MistvaneStatusDone);
     EXPECT_EQ(ReadFile(input), ExpectedOutput(bmp));
     ExpectOnly({"in.bmp"});
 }
@@ -65,7 +65,7 @@ TEST_F(BlurFile, SamePathForInputAndOutput) {
 TEST_F(BlurFile, EmptyImageGivesItsHeaders) {
     TestBitmap empty = MakeBitmap({.width = 0, .height = 7});
     WriteFile(input, empty.bytes);
-    EXPECT_EQ(Blur(input, output), StatusDone);
+    EXPECT_EQ(Blur(input, output), MistvaneStatusDone);
     EXPECT_EQ(ReadFile(output), empty.bytes);
     EXPECT_EQ(ReadFile(output).size(), 54u);
 }
@@ -73,14 +73,14 @@ TEST_F(BlurFile, EmptyImageGivesItsHeaders) {
 TEST_F(BlurFile, ReplacesAnExistingOutputKeepingItsPermissions) {
     WriteFile(output, std::vector<uint8_t>(100000, 7));
     chmod(output.c_str(), 0640);
-    EXPECT_EQ(Blur(input, output), StatusDone);
+    EXPECT_EQ(Blur(input, output), MistvaneStatusDone);
     EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
     EXPECT_EQ(Mode(output), 0640u);
 }
 
 TEST_F(BlurFile, NewOutputGetsTheUsualPermissions) {
     mode_t mask = umask(022);
-    EXPECT_EQ(Blur(input, output), StatusDone);
+    EXPECT_EQ(Blur(input, output), MistvaneStatusDone);
     umask(mask);
     EXPECT_EQ(Mode(output), 0644u);
 }
@@ -89,29 +89,29 @@ TEST_F(BlurFile, OutputThroughASymbolicLinkReplacesTheFileItNames) {
     std::string target = dir / "target.bmp", link = dir / "link.bmp";
     WriteFile(target, {1, 2, 3});
     ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
-    EXPECT_EQ(Blur(input, link), StatusDone);
+    EXPECT_EQ(Blur(input, link), MistvaneStatusDone);
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(ReadFile(target), ExpectedOutput(bmp));
 }
 
 TEST_F(BlurFile, MissingInput) {
     std::string errors;
-    EXPECT_EQ(BlurCapturing(dir / "missing.bmp", output, &errors), StatusInputOpenFailed);
+    EXPECT_EQ(BlurCapturing(dir / "missing.bmp", output, &errors), MistvaneStatusInputOpenFailed);
     EXPECT_EQ(errors, "");
     EXPECT_FALSE(Exists(output));
 }
 
 TEST_F(BlurFile, NullPaths) {
-    EXPECT_EQ(Mistvane(nullptr, Utf16(output).c_str()), StatusInputOpenFailed);
-    EXPECT_EQ(Mistvane(Utf16(input).c_str(), nullptr), StatusOutputOpenFailed);
-    EXPECT_EQ(Mistvane(u"", Utf16(output).c_str()), StatusInputOpenFailed);
-    EXPECT_EQ(Mistvane(Utf16(input).c_str(), u""), StatusOutputOpenFailed);
+    EXPECT_EQ(Mistvane(nullptr, Utf16(output).c_str()), MistvaneStatusInputOpenFailed);
+    EXPECT_EQ(Mistvane(Utf16(input).c_str(), nullptr), MistvaneStatusOutputOpenFailed);
+    EXPECT_EQ(Mistvane(u"", Utf16(output).c_str()), MistvaneStatusInputOpenFailed);
+    EXPECT_EQ(Mistvane(Utf16(input).c_str(), u""), MistvaneStatusOutputOpenFailed);
     EXPECT_EQ(ReadFile(input), bmp.bytes);
     ExpectOnly({"in.bmp"});
 }
 
 TEST_F(BlurFile, DirectoryAsInputCannotBeRead) {
-    EXPECT_EQ(Blur(dir.path(), output), StatusInputOpenFailed);
+    EXPECT_EQ(Blur(dir.path(), output), MistvaneStatusInputOpenFailed);
     EXPECT_FALSE(Exists(output));
 }
 
@@ -130,12 +130,12 @@ TEST_F(BlurFile, RejectedInputsPrintTheMessageOnceAndWriteNothing) {
     for (size_t k = 0; k < rejected.size(); ++k) {
         WriteFile(input, rejected[k]);
         std::string errors;
-        EXPECT_EQ(BlurCapturing(input, output, &errors), StatusNotBitmap) << k;
+        EXPECT_EQ(BlurCapturing(input, output, &errors), MistvaneStatusNotBitmap) << k;
         EXPECT_EQ(errors, kMessage) << k;
         EXPECT_EQ(ReadFile(output), (std::vector<uint8_t>{9, 9, 9})) << k;
     }
     fs::remove(output);
-    EXPECT_EQ(Blur(input, output), StatusNotBitmap);
+    EXPECT_EQ(Blur(input, output), MistvaneStatusNotBitmap);
     ExpectOnly({"in.bmp"});
 }
 
@@ -146,10 +146,10 @@ TEST_F(BlurFile, HugeClaimInATinyFileCostsNothing) {
     WriteFile(input, bytes);
     // Once unmeasured, so that what a first call costs anyway (lazy binding, an emulator's translated code) is paid.
     std::string errors;
-    EXPECT_EQ(BlurCapturing(input, output, &errors), StatusNotBitmap);
+    EXPECT_EQ(BlurCapturing(input, output, &errors), MistvaneStatusNotBitmap);
     struct rusage before, after;
     getrusage(RUSAGE_SELF, &before);
-    EXPECT_EQ(BlurCapturing(input, output, &errors), StatusNotBitmap);
+    EXPECT_EQ(BlurCapturing(input, output, &errors), MistvaneStatusNotBitmap);
     getrusage(RUSAGE_SELF, &after);
     EXPECT_EQ(errors, kMessage);
     EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 1024) << "kilobytes";
@@ -157,20 +157,20 @@ TEST_F(BlurFile, HugeClaimInATinyFileCostsNothing) {
 }
 
 TEST_F(BlurFile, OutputInAMissingDirectory) {
-    EXPECT_EQ(Blur(input, dir / "no/such/dir/out.bmp"), StatusOutputOpenFailed);
+    EXPECT_EQ(Blur(input, dir / "no/such/dir/out.bmp"), MistvaneStatusOutputOpenFailed);
     EXPECT_EQ(ReadFile(input), bmp.bytes);
     ExpectOnly({"in.bmp"});
 }
 
 TEST_F(BlurFile, OutputThatIsADirectory) {
     fs::create_directory(output);
-    EXPECT_EQ(Blur(input, output), StatusOutputOpenFailed);
+    EXPECT_EQ(Blur(input, output), MistvaneStatusOutputOpenFailed);
     ExpectOnly({"in.bmp", "out.bmp"});
 }
 
 TEST_F(BlurFile, DevicesAreWrittenInPlace) {
-    EXPECT_EQ(Blur(input, "/dev/null"), StatusDone);
-    EXPECT_EQ(Blur(input, "/dev/full"), StatusOutputOpenFailed);
+    EXPECT_EQ(Blur(input, "/dev/null"), MistvaneStatusDone);
+    EXPECT_EQ(Blur(input, "/dev/full"), MistvaneStatusOutputOpenFailed);
     ExpectOnly({"in.bmp"});
 }
 
@@ -180,8 +180,8 @@ TEST_F(BlurFile, LargeOutputsToADeviceAndThroughAPipe) {
     TestBitmap large = MakeBitmap({.width = 1500, .height = 1900, .trailing = 3});
     WriteFile(input, large.bytes);
     std::vector<uint8_t> expected(large.bytes.size());
-    ASSERT_EQ(BlurBitmapBytes(large.bytes.data(), large.bytes.size(), expected.data()), StatusDone);
-    EXPECT_EQ(Blur(input, "/dev/null"), StatusDone);
+    ASSERT_EQ(BlurBitmapBytes(large.bytes.data(), large.bytes.size(), expected.data()), MistvaneStatusDone);
+    EXPECT_EQ(Blur(input, "/dev/null"), MistvaneStatusDone);
 
     std::string pipe = dir / "pipe";
     ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
@@ -189,7 +189,7 @@ TEST_F(BlurFile, LargeOutputsToADeviceAndThroughAPipe) {
     // in a child of its own).
     std::vector<uint8_t> received;
     std::thread reader([&] { received = ReadFile(pipe); });
-    EXPECT_EQ(Blur(input, pipe), StatusDone);
+    EXPECT_EQ(Blur(input, pipe), MistvaneStatusDone);
     reader.join();
     EXPECT_TRUE(received == expected) << received.size() << " bytes";
     EXPECT_EQ(InChild([&] {
@@ -201,7 +201,7 @@ TEST_F(BlurFile, LargeOutputsToADeviceAndThroughAPipe) {
         int32_t status = Blur(input, pipe);
         quitter.join();
         return status;
-    }), StatusOutputOpenFailed);
+    }), MistvaneStatusOutputOpenFailed);
     ExpectOnly({"in.bmp", "pipe"});
 }
 
@@ -209,7 +209,7 @@ TEST_F(BlurFile, UnicodePaths) {
     for (std::string name : {"图像.bmp", "ファイル名 — ünïcødé.bmp", "emoji-😀-𝄞.bmp"}) {
         std::string in = dir / ("in-" + name), out = dir / ("out-" + name);
         WriteFile(in, bmp.bytes);
-        EXPECT_EQ(Blur(in, out), StatusDone) << name;
+        EXPECT_EQ(Blur(in, out), MistvaneStatusDone) << name;
         EXPECT_EQ(ReadFile(out), ExpectedOutput(bmp)) << name;
     }
 }
@@ -217,17 +217,17 @@ TEST_F(BlurFile, UnicodePaths) {
 TEST_F(BlurFile, UnpairedSurrogatesNameNoFile) {
     std::u16string in = Utf16(input), out = Utf16(output);
     for (std::u16string bad : {std::u16string(1, u'\xD800'), std::u16string(1, u'\xDC00'), std::u16string(u"\xD83D" "x")}) {
-        EXPECT_EQ(Mistvane((in + bad).c_str(), out.c_str()), StatusInputOpenFailed);
-        EXPECT_EQ(Mistvane(in.c_str(), (out + bad).c_str()), StatusOutputOpenFailed);
+        EXPECT_EQ(Mistvane((in + bad).c_str(), out.c_str()), MistvaneStatusInputOpenFailed);
+        EXPECT_EQ(Mistvane(in.c_str(), (out + bad).c_str()), MistvaneStatusOutputOpenFailed);
     }
     ExpectOnly({"in.bmp"});
 }
 
 TEST_F(BlurFile, PathsTooLongForThePlatform) {
     std::string longName = dir / std::string(5000, 'x');
-    EXPECT_EQ(Blur(longName, output), StatusInputOpenFailed);
-    EXPECT_EQ(Blur(input, longName), StatusOutputOpenFailed);
-    EXPECT_EQ(Blur(input, dir / std::string(300, 'y')), StatusOutputOpenFailed);
+    EXPECT_EQ(Blur(longName, output), MistvaneStatusInputOpenFailed);
+    EXPECT_EQ(Blur(input, longName), MistvaneStatusOutputOpenFailed);
+    EXPECT_EQ(Blur(input, dir / std::string(300, 'y')), MistvaneStatusOutputOpenFailed);
     ExpectOnly({"in.bmp"});
 }
 
@@ -243,10 +243,10 @@ TEST_F(BlurFile, PermissionsAreRespected) {
     auto asUser = [](std::function<int32_t()> call) {
         return InChild([&] { return BecomeUnprivileged() ? call() : -2; });
     };
-    EXPECT_EQ(asUser([&] { return Blur(locked, output); }), StatusInputOpenFailed) << "unreadable input";
-    EXPECT_EQ(asUser([&] { return Blur(input, readOnly); }), StatusOutputOpenFailed) << "read-only output";
+    EXPECT_EQ(asUser([&] { return Blur(locked, output); }), MistvaneStatusInputOpenFailed) << "unreadable input";
+    EXPECT_EQ(asUser([&] { return Blur(input, readOnly); }), MistvaneStatusOutputOpenFailed) << "read-only output";
     EXPECT_EQ(ReadFile(readOnly), (std::vector<uint8_t>{5, 5, 5}));
-    EXPECT_EQ(asUser([&] { return Blur(input, closedDir + "/out.bmp"); }), StatusOutputOpenFailed)
+    EXPECT_EQ(asUser([&] { return Blur(input, closedDir + "/out.bmp"); }), MistvaneStatusOutputOpenFailed)
         << "directory without write permission";
     EXPECT_TRUE(fs::is_empty(closedDir));
     EXPECT_FALSE(Exists(output));
@@ -261,7 +261,7 @@ TEST_F(BlurFile, EmptyImageOfAnyWidthNeedsNoRowBuffer) {
     WriteFile(input, header);
     int32_t status = InChildWithMemoryLimit(32 << 20, [&] { return Blur(input, output); });
     if (status == kLimitNotEnforced) GTEST_SKIP() << "the address-space limit does not hold here (an emulator?)";
-    EXPECT_EQ(status, StatusDone);
+    EXPECT_EQ(status, MistvaneStatusDone);
     EXPECT_EQ(ReadFile(output), header);
 }
 
@@ -276,7 +276,7 @@ TEST_F(BlurFile, OutOfMemoryWritesNothing) {
     fs::resize_file(input, 54 + static_cast<uintmax_t>(width) * 3 * 21);  // sparse: zero pixels
     int32_t status = InChildWithMemoryLimit(64 << 20, [&] { return Blur(input, output); });
     if (status == kLimitNotEnforced) GTEST_SKIP() << "the address-space limit does not hold here (an emulator?)";
-    EXPECT_EQ(status, StatusInputOpenFailed);
+    EXPECT_EQ(status, MistvaneStatusInputOpenFailed);
     ExpectOnly({"in.bmp"});
 }
 
@@ -306,7 +306,7 @@ class StreamedInput : public BlurFile {
             std::string captured = testing::internal::GetCapturedStderr();
             writer.join();
             // Only the status crosses back from the child: the message is told by a status of its own.
-            return result == StatusNotBitmap && captured == kMessage ? kRefusedWithMessage : result;
+            return result == MistvaneStatusNotBitmap && captured == kMessage ? kRefusedWithMessage : result;
         });
     }
     static constexpr int32_t kRefusedWithMessage = -2;
@@ -322,7 +322,7 @@ TEST_F(StreamedInput, EveryLayoutGivesWhatTheFileWouldGive) {
     };
     for (const BitmapShape& shape : shapes) {
         TestBitmap sent = MakeBitmap(shape, 5);
-        EXPECT_EQ(BlurSent(sent.bytes), StatusDone) << shape.width << " x " << shape.height;
+        EXPECT_EQ(BlurSent(sent.bytes), MistvaneStatusDone) << shape.width << " x " << shape.height;
         EXPECT_TRUE(ReadFile(output) == ExpectedOutput(sent)) << shape.width << " x " << shape.height;
     }
 }
@@ -333,12 +333,12 @@ TEST_F(StreamedInput, AnInputThatEndsEarlyChangesNothing) {
     WriteFile(output, {9, 9, 9});
     for (size_t end : {size_t{60}, sent.pixelOffset - 1, sent.pixelOffset + 5000, lastRowEnd - 1}) {
         std::vector<uint8_t> cut(sent.bytes.begin(), sent.bytes.begin() + end);
-        EXPECT_EQ(BlurSent(cut), StatusInputOpenFailed) << end;
+        EXPECT_EQ(BlurSent(cut), MistvaneStatusInputOpenFailed) << end;
         EXPECT_EQ(ReadFile(output), (std::vector<uint8_t>{9, 9, 9})) << end;
     }
     fs::remove(output);
     EXPECT_EQ(BlurSent(std::vector<uint8_t>(sent.bytes.begin(), sent.bytes.begin() + lastRowEnd - 1)),
-              StatusInputOpenFailed);
+              MistvaneStatusInputOpenFailed);
     ExpectOnly({"fifo"});
 }
 
@@ -352,10 +352,10 @@ TEST_F(StreamedInput, HeadersAreStillCheckedUpFront) {
     std::vector<uint8_t> claim(bmp.bytes.begin(), bmp.bytes.begin() + 100);
     Put32(claim, 18, 60000);
     Put32(claim, 22, 60000);
-    EXPECT_EQ(BlurSent(claim), StatusInputOpenFailed);
+    EXPECT_EQ(BlurSent(claim), MistvaneStatusInputOpenFailed);
     if (!MISTVANE_SANITIZED) {
         int32_t limited = InChildWithMemoryLimit(64 << 20, [&] { return BlurSent(claim); });
-        if (limited != kLimitNotEnforced) EXPECT_EQ(limited, StatusInputOpenFailed);
+        if (limited != kLimitNotEnforced) EXPECT_EQ(limited, MistvaneStatusInputOpenFailed);
     }
     ExpectOnly({"fifo"});
 }

@@ -1,9 +1,19 @@
 /* The public header from plain C: a C host links the module and calls it with char16_t paths. */
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 #include <uchar.h>
 
 #include "VostrelMistvane.h"
+
+/* Callers written against the unprefixed names still build (with a deprecation warning, silenced here). */
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+_Static_assert(StatusDone == MistvaneStatusDone && StatusNotBitmap == MistvaneStatusNotBitmap &&
+                   StatusInputOpenFailed == MistvaneStatusInputOpenFailed &&
+                   StatusOutputOpenFailed == MistvaneStatusOutputOpenFailed,
+               "the old status names keep their values");
+#pragma GCC diagnostic pop
 
 /* ASCII paths only: enough for the build tree. */
 static int Widen(const char* narrow, char16_t* wide, size_t capacity) {
@@ -22,13 +32,14 @@ int main(int argc, char** argv) {
     }
     MistvaneFunction function = Mistvane;
     int failures = 0;
+    errno = 0;
     int32_t status = function(missing, output);
-    if (status != StatusInputOpenFailed) {
-        fprintf(stderr, "missing input gave %d\n", (int)status);
+    if (status != MistvaneStatusInputOpenFailed || errno != ENOENT) {
+        fprintf(stderr, "missing input gave %d, errno %d\n", (int)status, errno);
         ++failures;
     }
     status = Mistvane(input, output);
-    if (status != StatusDone) {
+    if (status != MistvaneStatusDone) {
         fprintf(stderr, "blurring %s gave %d\n", argv[1], (int)status);
         ++failures;
     }

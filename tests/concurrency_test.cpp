@@ -48,7 +48,7 @@ std::vector<Serial> SerialResults(const TempDir& dir, const std::vector<std::vec
         std::string in = dir / ("serial-in" + std::to_string(k)), out = dir / ("serial-out" + std::to_string(k));
         WriteFile(in, inputs[k]);
         Serial result{Blur(in, out), {}};
-        if (result.status == StatusDone) result.output = ReadFile(out);
+        if (result.status == MistvaneStatusDone) result.output = ReadFile(out);
         fs::remove(in);
         fs::remove(out);
         results.push_back(result);
@@ -62,8 +62,8 @@ TEST(ConcurrentCalls, ThreadsOnFilesOfTheirOwnMatchSerialCalls) {
     std::vector<std::vector<uint8_t>> inputs = MixedInputs(kThreads);
     std::vector<Serial> serial = SerialResults(dir, inputs);
     for (int t = 0; t < kThreads; ++t) {
-        EXPECT_EQ(serial[t].status, t % 4 == 3 ? StatusNotBitmap : StatusDone) << t;
-        if (serial[t].status == StatusDone) EXPECT_EQ(serial[t].output, ExpectedOutput(inputs[t])) << t;
+        EXPECT_EQ(serial[t].status, t % 4 == 3 ? MistvaneStatusNotBitmap : MistvaneStatusDone) << t;
+        if (serial[t].status == MistvaneStatusDone) EXPECT_EQ(serial[t].output, ExpectedOutput(inputs[t])) << t;
         WriteFile(dir / ("in" + std::to_string(t)), inputs[t]);
     }
 
@@ -79,7 +79,7 @@ TEST(ConcurrentCalls, ThreadsOnFilesOfTheirOwnMatchSerialCalls) {
                 if (round % 3 == 2) fs::copy_file(in, out, fs::copy_options::overwrite_existing);
                 int32_t status = Blur(round % 3 == 2 ? out : in, out);
                 statuses[t * kRounds + round] = status;
-                if (status == StatusDone) outputs[t * kRounds + round] = ReadFile(out);
+                if (status == MistvaneStatusDone) outputs[t * kRounds + round] = ReadFile(out);
             }
         });
     for (auto& thread : threads) thread.join();
@@ -117,7 +117,7 @@ TEST(ConcurrentCalls, LargeOutputsWrittenInTheBackground) {
     for (int t = 0; t < kThreads; ++t) {
         std::vector<uint8_t> expected = ExpectedOutput(images[t]);
         for (int round = 0; round < kRounds; ++round) {
-            EXPECT_EQ(statuses[t * kRounds + round], StatusDone) << t << " round " << round;
+            EXPECT_EQ(statuses[t * kRounds + round], MistvaneStatusDone) << t << " round " << round;
             EXPECT_TRUE(outputs[t * kRounds + round] == expected) << t << " round " << round;
         }
     }
@@ -137,7 +137,7 @@ TEST(ConcurrentCalls, OneInputReadByManyThreads) {
         threads.emplace_back([&, t] {
             std::string out = dir / ("out" + std::to_string(t));
             for (int round = 0; round < kRounds; ++round)
-                if (Blur(in, out) != StatusDone || ReadFile(out) != expected) ++wrong;
+                if (Blur(in, out) != MistvaneStatusDone || ReadFile(out) != expected) ++wrong;
         });
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(wrong.load(), 0);
@@ -152,7 +152,7 @@ TEST(ConcurrentCalls, OneSharedOutputAlwaysHoldsOneWholeImage) {
     std::vector<Serial> serial = SerialResults(dir, inputs);
     std::vector<std::vector<uint8_t>> wholeImages;
     for (const Serial& s : serial)
-        if (s.status == StatusDone) wholeImages.push_back(s.output);
+        if (s.status == MistvaneStatusDone) wholeImages.push_back(s.output);
     ASSERT_GE(wholeImages.size(), 2u);
     for (int t = 0; t < kThreads; ++t) WriteFile(dir / ("in" + std::to_string(t)), inputs[t]);
 
@@ -251,8 +251,8 @@ int ThreadsAddedHalfwayThroughACall(const TempDir& dir, bool oneProcessor) {
     close(descriptor);
     call.join();
     EXPECT_TRUE(sent);
-    EXPECT_EQ(status, StatusDone);
-    EXPECT_EQ(Blur(file, fromFile), StatusDone);
+    EXPECT_EQ(status, MistvaneStatusDone);
+    EXPECT_EQ(Blur(file, fromFile), MistvaneStatusDone);
     EXPECT_TRUE(ReadFile(output) == ReadFile(fromFile));
     return added;
 }
@@ -266,7 +266,7 @@ TEST(ConcurrentCalls, WriterThreadOnlyWhereAProcessorIsFree) {
         WriteFile(dir / "mixed.bmp", inputs[k]);
         Blur(dir / "mixed.bmp", dir / "mixed-out.bmp");
     }
-    EXPECT_EQ(Blur(dir / "missing.bmp", dir / "mixed-out.bmp"), StatusInputOpenFailed);
+    EXPECT_EQ(Blur(dir / "missing.bmp", dir / "mixed-out.bmp"), MistvaneStatusInputOpenFailed);
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(ThreadsAddedHalfwayThroughACall(dir, true), 1) << "on one processor: the call's own thread alone";
     cpu_set_t allowed;

@@ -65,17 +65,17 @@ TEST_F(WriteFaults, FileSizeLimitAtEveryStageOfTheWrite) {
     // file.
     for (rlim_t limit : std::vector<rlim_t>{0, 1, 53, 54, 100, 180, 4095, 4096, 8191, 8192, 10000, size - 300, size - 299, size - 1}) {
         WriteFile(output, previous);
-        EXPECT_EQ(BlurWithFileLimit(input, output, limit), StatusOutputOpenFailed) << "limit " << limit;
+        EXPECT_EQ(BlurWithFileLimit(input, output, limit), MistvaneStatusOutputOpenFailed) << "limit " << limit;
         EXPECT_EQ(ReadFile(output), previous) << "limit " << limit;
         EXPECT_EQ(dir.Names(), (std::set<std::string>{"in.bmp", "out.bmp"})) << "limit " << limit;
     }
-    EXPECT_EQ(BlurWithFileLimit(input, output, size), StatusDone) << "a limit the file just fits";
+    EXPECT_EQ(BlurWithFileLimit(input, output, size), MistvaneStatusDone) << "a limit the file just fits";
     EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
 }
 
 TEST_F(WriteFaults, FileSizeLimitOnTheInputItself) {
     for (rlim_t limit : {rlim_t{0}, rlim_t{54}, rlim_t{9000}, static_cast<rlim_t>(bmp.bytes.size() - 1)}) {
-        EXPECT_EQ(BlurWithFileLimit(input, input, limit), StatusOutputOpenFailed) << "limit " << limit;
+        EXPECT_EQ(BlurWithFileLimit(input, input, limit), MistvaneStatusOutputOpenFailed) << "limit " << limit;
         EXPECT_EQ(ReadFile(input), bmp.bytes) << "limit " << limit;
         EXPECT_EQ(dir.Names(), std::set<std::string>{"in.bmp"}) << "limit " << limit;
     }
@@ -85,7 +85,7 @@ TEST_F(WriteFaults, DeviceThatIsAlwaysFull) {
     // Through a link too: the device is written in place, the link left as it was.
     std::string link = dir / "full.bmp";
     ASSERT_EQ(symlink("/dev/full", link.c_str()), 0);
-    EXPECT_EQ(Blur(input, link), StatusOutputOpenFailed);
+    EXPECT_EQ(Blur(input, link), MistvaneStatusOutputOpenFailed);
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(ReadFile(input), bmp.bytes);
     EXPECT_EQ(dir.Names(), (std::set<std::string>{"in.bmp", "full.bmp"}));
@@ -102,10 +102,10 @@ TEST_F(WriteFaults, DirectoryWithoutWritePermission) {
     chmod(own.c_str(), 0666);
     chmod(closed.c_str(), 0555);
     auto asUser = [](std::function<int32_t()> call) { return InChild([&] { return BecomeUnprivileged() ? call() : -2; }); };
-    EXPECT_EQ(asUser([&] { return Blur(input, closed + "/new.bmp"); }), StatusOutputOpenFailed) << "new file";
-    EXPECT_EQ(asUser([&] { return Blur(input, existing); }), StatusOutputOpenFailed) << "existing file";
+    EXPECT_EQ(asUser([&] { return Blur(input, closed + "/new.bmp"); }), MistvaneStatusOutputOpenFailed) << "new file";
+    EXPECT_EQ(asUser([&] { return Blur(input, existing); }), MistvaneStatusOutputOpenFailed) << "existing file";
     EXPECT_EQ(ReadFile(existing), (std::vector<uint8_t>{1, 2, 3}));
-    EXPECT_EQ(asUser([&] { return Blur(own, own); }), StatusOutputOpenFailed) << "input as output";
+    EXPECT_EQ(asUser([&] { return Blur(own, own); }), MistvaneStatusOutputOpenFailed) << "input as output";
     EXPECT_EQ(ReadFile(own), bmp.bytes);
     std::set<std::string> names;
     for (const auto& entry : fs::directory_iterator(closed)) names.insert(entry.path().filename().string());
@@ -143,21 +143,21 @@ TEST_F(LargeWriteFaults, FileSizeLimitBeforeDuringAndAfterTheHandOver) {
         for (rlim_t limit : {rlim_t{300000}, rlim_t{327679}, rlim_t{327680}, rlim_t{327681}, slot - 1, slot, slot + 1,
                              2 * slot - 1, 2 * slot + 7, 3 * slot, size - 5, size - 1}) {
             WriteFile(output, previous);
-            EXPECT_EQ(BlurWithFileLimit(input, output, limit, oneProcessor), StatusOutputOpenFailed)
+            EXPECT_EQ(BlurWithFileLimit(input, output, limit, oneProcessor), MistvaneStatusOutputOpenFailed)
                 << "limit " << limit << (oneProcessor ? " on one processor" : "");
             EXPECT_EQ(ReadFile(output), previous) << "limit " << limit;
             EXPECT_EQ(dir.Names(), (std::set<std::string>{"in.bmp", "out.bmp"})) << "limit " << limit;
         }
-        EXPECT_EQ(BlurWithFileLimit(input, output, size, oneProcessor), StatusDone);
+        EXPECT_EQ(BlurWithFileLimit(input, output, size, oneProcessor), MistvaneStatusDone);
         EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp)) << (oneProcessor ? "on one processor" : "");
     }
 }
 
 TEST_F(LargeWriteFaults, InputAsOutputAndAFullDevice) {
-    EXPECT_EQ(BlurWithFileLimit(input, input, 3 * 512 * 1024), StatusOutputOpenFailed);
+    EXPECT_EQ(BlurWithFileLimit(input, input, 3 * 512 * 1024), MistvaneStatusOutputOpenFailed);
     EXPECT_EQ(ReadFile(input), bmp.bytes);
-    EXPECT_EQ(Blur(input, "/dev/full"), StatusOutputOpenFailed);
-    EXPECT_EQ(Blur(input, input), StatusDone);
+    EXPECT_EQ(Blur(input, "/dev/full"), MistvaneStatusOutputOpenFailed);
+    EXPECT_EQ(Blur(input, input), MistvaneStatusDone);
     EXPECT_EQ(ReadFile(input), ExpectedOutput(bmp));
     EXPECT_EQ(dir.Names(), std::set<std::string>{"in.bmp"});
 }
@@ -175,7 +175,7 @@ TEST_F(LargeWriteFaults, RoomForTheOutputRefusedOrMissing) {
         int32_t status = InChild([&] { return RefuseSystemCall(__NR_fallocate, error) ? Blur(input, output) : kNoFilter; });
         if (status == kNoFilter) GTEST_SKIP() << "no system call filters here";
         bool room = error != ENOSPC;
-        EXPECT_EQ(status, room ? StatusDone : StatusOutputOpenFailed) << std::strerror(error);
+        EXPECT_EQ(status, room ? MistvaneStatusDone : MistvaneStatusOutputOpenFailed) << std::strerror(error);
         EXPECT_EQ(ReadFile(output), room ? ExpectedOutput(bmp) : previous) << std::strerror(error);
         EXPECT_EQ(dir.Names(), (std::set<std::string>{"in.bmp", "out.bmp"})) << std::strerror(error);
     }
@@ -190,7 +190,7 @@ class WritebackFaults : public WriteFaults {
     // The blur held to the reference elsewhere, in memory: a file of this size would take the reference minutes.
     std::vector<uint8_t> Blurred() const {
         std::vector<uint8_t> out(bmp.bytes.size());
-        EXPECT_EQ(BlurBitmapBytes(bmp.bytes.data(), bmp.bytes.size(), out.data()), StatusDone);
+        EXPECT_EQ(BlurBitmapBytes(bmp.bytes.data(), bmp.bytes.size(), out.data()), MistvaneStatusDone);
         return out;
     }
 };
@@ -201,13 +201,13 @@ TEST_F(WritebackFaults, FileSizeLimitAsTheWritebackGoesOn) {
     ASSERT_GT(size, 8 * mib + 4096);
     for (rlim_t limit : {4 * mib - 1, 4 * mib + 1, 4 * mib + 4096 + 7, 8 * mib, 8 * mib + 1, size - 1}) {
         WriteFile(output, previous);
-        EXPECT_EQ(BlurWithFileLimit(input, output, limit), StatusOutputOpenFailed) << "limit " << limit;
+        EXPECT_EQ(BlurWithFileLimit(input, output, limit), MistvaneStatusOutputOpenFailed) << "limit " << limit;
         EXPECT_EQ(ReadFile(output), previous) << "limit " << limit;
         EXPECT_EQ(dir.Names(), (std::set<std::string>{"in.bmp", "out.bmp"})) << "limit " << limit;
     }
-    EXPECT_EQ(BlurWithFileLimit(input, output, size), StatusDone);
+    EXPECT_EQ(BlurWithFileLimit(input, output, size), MistvaneStatusDone);
     EXPECT_EQ(ReadFile(output), Blurred());
-    EXPECT_EQ(BlurWithFileLimit(input, input, 6 * mib), StatusOutputOpenFailed) << "the input as the output";
+    EXPECT_EQ(BlurWithFileLimit(input, input, 6 * mib), MistvaneStatusOutputOpenFailed) << "the input as the output";
     EXPECT_EQ(ReadFile(input), bmp.bytes);
 }
 
@@ -233,7 +233,7 @@ TEST_F(WritebackFaults, RefusedWritebackRequestsAreNoFailedWrites) {
     });
     if (status == kNoFilter) GTEST_SKIP() << "no system call filters here";
     ASSERT_NE(status, kFilterIdle) << "the filter let a writeback request through";
-    EXPECT_EQ(status, StatusDone);
+    EXPECT_EQ(status, MistvaneStatusDone);
     EXPECT_EQ(ReadFile(output), Blurred());
     EXPECT_EQ(dir.Names(), (std::set<std::string>{"in.bmp", "out.bmp"}));
 }
@@ -283,12 +283,12 @@ TEST_P(FileSystemFillingUp, ReplacedOutputKeptWhenTheRoomRunsOutDuringTheWriteba
     ASSERT_GT(FreeBytes(), room);
     WriteFile(filler, std::vector<uint8_t>(FreeBytes() - room, 1));
     ASSERT_LT(FreeBytes(), bmp.bytes.size());
-    EXPECT_EQ(Blur(input, target), StatusOutputOpenFailed);
+    EXPECT_EQ(Blur(input, target), MistvaneStatusOutputOpenFailed);
     EXPECT_EQ(ReadFile(target), previous);
     EXPECT_EQ(Names(), (std::set<std::string>{"filler", "out.bmp"}));
 
     fs::remove(filler);
-    EXPECT_EQ(Blur(input, target), StatusDone) << "once there is room";
+    EXPECT_EQ(Blur(input, target), MistvaneStatusDone) << "once there is room";
     EXPECT_EQ(ReadFile(target), Blurred());
     EXPECT_EQ(Names(), std::set<std::string>{"out.bmp"});
 }
@@ -326,17 +326,17 @@ TEST_F(FullFileSystem, NoRoomForTheOutput) {
     WriteFile(input, large.bytes);
     std::string filler = small + "/filler", target = small + "/out.bmp";
     WriteFile(filler, std::vector<uint8_t>(40000, 9));
-    EXPECT_EQ(Blur(input, target), StatusOutputOpenFailed) << "new output";
+    EXPECT_EQ(Blur(input, target), MistvaneStatusOutputOpenFailed) << "new output";
     EXPECT_EQ(SmallNames(), std::set<std::string>{"filler"});
 
     std::vector<uint8_t> previous(5000, 4);
     WriteFile(target, previous);
-    EXPECT_EQ(Blur(input, target), StatusOutputOpenFailed) << "replaced output";
+    EXPECT_EQ(Blur(input, target), MistvaneStatusOutputOpenFailed) << "replaced output";
     EXPECT_EQ(ReadFile(target), previous);
     EXPECT_EQ(SmallNames(), (std::set<std::string>{"filler", "out.bmp"}));
 
     fs::remove(filler);
-    EXPECT_EQ(Blur(input, target), StatusDone) << "once there is room";
+    EXPECT_EQ(Blur(input, target), MistvaneStatusDone) << "once there is room";
     EXPECT_EQ(ReadFile(target), ExpectedOutput(large));
     EXPECT_EQ(SmallNames(), std::set<std::string>{"out.bmp"});
 }
@@ -346,7 +346,7 @@ TEST_F(FullFileSystem, InputAsOutputWithNoRoomForASecondCopy) {
     std::string own = small + "/own.bmp";
     WriteFile(own, large.bytes);
     ASSERT_EQ(ReadFile(own), large.bytes);
-    EXPECT_EQ(Blur(own, own), StatusOutputOpenFailed);
+    EXPECT_EQ(Blur(own, own), MistvaneStatusOutputOpenFailed);
     EXPECT_EQ(ReadFile(own), large.bytes);
     EXPECT_EQ(SmallNames(), std::set<std::string>{"own.bmp"});
 }

@@ -31,7 +31,7 @@ TEST_F(LargeFile, FileOfMoreThan4GiBClaimingMoreStill) {
     // 65536 rows of 196608 bytes: 12 GiB of pixels claimed, 5 GiB held.
     if (!WriteSparse(0x10000, 0x10000, 5ull << 30)) GTEST_SKIP() << "no sparse files of 5 GiB here";
     testing::internal::CaptureStderr();
-    EXPECT_EQ(Blur(), StatusNotBitmap);
+    EXPECT_EQ(Blur(), MistvaneStatusNotBitmap);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Not a valid BMP file\n");
     EXPECT_EQ(dir.Names(), std::set<std::string>{"in.bmp"});
 }
@@ -53,7 +53,7 @@ TEST_F(LargeFile, RowsTheBlurWouldHoldPastWhatSizeTCounts) {
     EXPECT_FALSE(accepted);
     if (!WriteSparse(width, height, size)) GTEST_SKIP() << "no sparse files of 9 GB here";
     testing::internal::CaptureStderr();
-    EXPECT_EQ(Blur(), StatusNotBitmap) << "refused for its size, not a failed allocation";
+    EXPECT_EQ(Blur(), MistvaneStatusNotBitmap) << "refused for its size, not a failed allocation";
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Not a valid BMP file\n");
     EXPECT_EQ(dir.Names(), std::set<std::string>{"in.bmp"});
 }

@@ -42,7 +42,7 @@ int32_t CallGrowth(const std::string& input, const std::string& output) {
         long before = PeakKilobytes();
         int32_t status = Mistvane(Utf16(input).c_str(), Utf16(output).c_str());
         long after = PeakKilobytes();
-        return status == StatusDone ? static_cast<int32_t>(after - before) : -status;
+        return status == MistvaneStatusDone ? static_cast<int32_t>(after - before) : -status;
     });
 }
 

@@ -99,7 +99,7 @@ TEST_F(Replacement, OwnerGroupAndModeOfAnotherUsersFileKept) {
         WriteFile(output, std::vector<uint8_t>(9000, 1));
         ASSERT_EQ(chown(output.c_str(), 65534, 65534), 0);
         ASSERT_EQ(chmod(output.c_str(), mode), 0);
-        EXPECT_EQ(Blur(input, output), StatusDone);
+        EXPECT_EQ(Blur(input, output), MistvaneStatusDone);
         struct stat after = Status(output);
         EXPECT_EQ(after.st_uid, 65534u);
         EXPECT_EQ(after.st_gid, 65534u);
@@ -114,7 +114,7 @@ TEST_F(Replacement, SetIdBitsSurviveAnUnprivilegedCallersWrites) {
     WriteFile(output, {1});
     ASSERT_EQ(chown(output.c_str(), 65534, 65534), 0);
     ASSERT_EQ(chmod(output.c_str(), 04750), 0);
-    EXPECT_EQ(InChild([&] { return BecomeUnprivileged() ? Blur(input, output) : -2; }), StatusDone);
+    EXPECT_EQ(InChild([&] { return BecomeUnprivileged() ? Blur(input, output) : -2; }), MistvaneStatusDone);
     EXPECT_EQ(Mode(output), 04750u);
     EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
 }
@@ -124,7 +124,7 @@ TEST_F(Replacement, OwnerThatCannotBeGivenGetsTheResultInPlace) {
     WriteFile(output, std::vector<uint8_t>(100000, 2));
     chmod(output.c_str(), 0666);
     ino_t before = Status(output).st_ino;
-    EXPECT_EQ(InChild([&] { return BecomeUnprivileged() ? Blur(input, output) : -2; }), StatusDone);
+    EXPECT_EQ(InChild([&] { return BecomeUnprivileged() ? Blur(input, output) : -2; }), MistvaneStatusDone);
     EXPECT_EQ(Status(output).st_uid, 0u);
     EXPECT_EQ(Status(output).st_ino, before);
     EXPECT_EQ(Mode(output), 0666u);
@@ -144,7 +144,7 @@ TEST_F(Replacement, ExtendedAttributesAndAclKept) {
     // Renamed over it, then, with a second name, written into it.
     for (bool linked : {false, true}) {
         if (linked) ASSERT_EQ(link(output.c_str(), (dir / "link.bmp").c_str()), 0);
-        EXPECT_EQ(Blur(input, output), StatusDone);
+        EXPECT_EQ(Blur(input, output), MistvaneStatusDone);
         EXPECT_EQ(Shell("getfattr -d -m - -e hex " + output), attributes);
         EXPECT_EQ(Shell("getfacl -c " + output), acl);
         EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
@@ -154,7 +154,7 @@ TEST_F(Replacement, ExtendedAttributesAndAclKept) {
     // Nor does it gain the ACL a new file inherits from its directory.
     ASSERT_EQ(Shell("setfacl -b " + output + " && setfacl -d -m u:65534:rwx " + dir.path()), "");
     attributes = Shell("getfattr -d -m - -e hex " + output);
-    EXPECT_EQ(Blur(input, output), StatusDone);
+    EXPECT_EQ(Blur(input, output), MistvaneStatusDone);
     EXPECT_EQ(Shell("getfattr -d -m - -e hex " + output), attributes);
     EXPECT_EQ(Shell("getfacl -cs " + output), "");
 }
@@ -164,7 +164,7 @@ TEST_F(Replacement, BothNamesOfAHardLinkUpdated) {
     // writes.
     TestBitmap large = MakeBitmap({.width = 701, .height = 400});
     std::vector<uint8_t> blurredLarge(large.bytes.size());
-    ASSERT_EQ(BlurBitmapBytes(large.bytes.data(), large.bytes.size(), blurredLarge.data()), StatusDone);
+    ASSERT_EQ(BlurBitmapBytes(large.bytes.data(), large.bytes.size(), blurredLarge.data()), MistvaneStatusDone);
     std::string link = dir / "link.bmp", big = dir / "big.bmp";
     WriteFile(big, large.bytes);
     for (const auto& [from, previous, expected] :
@@ -174,14 +174,14 @@ TEST_F(Replacement, BothNamesOfAHardLinkUpdated) {
         WriteFile(output, previous);
         fs::remove(link);
         ASSERT_EQ(::link(output.c_str(), link.c_str()), 0);
-        EXPECT_EQ(Blur(from, output), StatusDone);
+        EXPECT_EQ(Blur(from, output), MistvaneStatusDone);
         EXPECT_EQ(ReadFile(output), expected);
         EXPECT_EQ(ReadFile(link), expected);
         EXPECT_EQ(Status(link).st_nlink, 2u);
     }
     fs::remove(link);
     ASSERT_EQ(::link(input.c_str(), link.c_str()), 0);
-    EXPECT_EQ(Blur(link, link), StatusDone) << "input as output";
+    EXPECT_EQ(Blur(link, link), MistvaneStatusDone) << "input as output";
     EXPECT_EQ(ReadFile(input), ExpectedOutput(bmp));
     EXPECT_EQ(dir.Names(), (std::set<std::string>{"in.bmp", "out.bmp", "link.bmp", "big.bmp"}));
 }
@@ -198,12 +198,12 @@ TEST_F(Replacement, FullFileSystemLeavesATargetWrittenInPlaceWhole) {
     ASSERT_EQ(statvfs(mountPoint.c_str(), &room), 0);
     // Room for the finished result beside the target, not for the target to grow to it as well.
     WriteFile(filler, std::vector<uint8_t>(room.f_bavail * room.f_frsize - large.bytes.size() * 3 / 2));
-    EXPECT_EQ(Blur(input, target), StatusOutputOpenFailed);
+    EXPECT_EQ(Blur(input, target), MistvaneStatusOutputOpenFailed);
     EXPECT_EQ(ReadFile(target), previous);
     EXPECT_EQ(MountNames(), (std::set<std::string>{"out.bmp", "link.bmp", "filler"}));
 
     fs::remove(filler);
-    EXPECT_EQ(Blur(input, target), StatusDone);
+    EXPECT_EQ(Blur(input, target), MistvaneStatusDone);
     EXPECT_EQ(ReadFile(link), ExpectedOutput(large));
 }
 
@@ -219,14 +219,14 @@ TEST_P(KilledCall, LeavesThePreviousOutputAndNoNewName) {
         GTEST_SKIP() << "cannot mount a " << kind << " here (its mkfs, kernel support or a loop device missing)";
     TestBitmap large = MakeBitmap({.width = 3000, .height = 2500});
     std::vector<uint8_t> blurred(large.bytes.size());
-    ASSERT_EQ(BlurBitmapBytes(large.bytes.data(), large.bytes.size(), blurred.data()), StatusDone);
+    ASSERT_EQ(BlurBitmapBytes(large.bytes.data(), large.bytes.size(), blurred.data()), MistvaneStatusDone);
     WriteFile(input, large.bytes);
     std::string target = mountPoint + "/out.bmp";
     const std::vector<uint8_t> previous(70000, 5);
     auto start = [&] {
         WriteFile(target, previous);
         pid_t child = fork();
-        if (child == 0) _exit(refuse && !RefuseUnnamedFiles() ? 100 : Blur(input, target) == StatusDone ? 0 : 1);
+        if (child == 0) _exit(refuse && !RefuseUnnamedFiles() ? 100 : Blur(input, target) == MistvaneStatusDone ? 0 : 1);
         return child;
     };
     struct timespec t0, t1;

@@ -173,13 +173,13 @@ int ParseArguments(int argc, char** argv, Options* options) {
 // What a failed call means, on standard error.
 void ReportFailure(int32_t status, const std::string& input, const std::string& output) {
     switch (status) {
-        case StatusNotBitmap:
+        case MistvaneStatusNotBitmap:
             std::fprintf(stderr, "mistvane: %s is not a 24-bit uncompressed BMP image\n", input.c_str());
             break;
-        case StatusInputOpenFailed:
+        case MistvaneStatusInputOpenFailed:
             std::fprintf(stderr, "mistvane: cannot read %s\n", input.c_str());
             break;
-        case StatusOutputOpenFailed:
+        case MistvaneStatusOutputOpenFailed:
             std::fprintf(stderr, "mistvane: cannot write %s\n", output.c_str());
             break;
         default:
@@ -190,10 +190,10 @@ void ReportFailure(int32_t status, const std::string& input, const std::string& 
 
 int ExitStatusFor(int32_t status) {
     switch (status) {
-        case StatusDone: return 0;
-        case StatusNotBitmap: return 1;
-        case StatusInputOpenFailed: return 2;
-        case StatusOutputOpenFailed: return 4;
+        case MistvaneStatusDone: return 0;
+        case MistvaneStatusNotBitmap: return 1;
+        case MistvaneStatusInputOpenFailed: return 2;
+        case MistvaneStatusOutputOpenFailed: return 4;
         default: return kExitSoftware;
     }
 }
@@ -277,14 +277,14 @@ int BlurOne(MistvaneFunction mistvane, const Options& options) {
     StandardOutputCopy copy;
     if (toStandardOutput) {
         if (!copy.Start()) {
-            ReportFailure(StatusOutputOpenFailed, inputName, outputName);
-            return ExitStatusFor(StatusOutputOpenFailed);
+            ReportFailure(MistvaneStatusOutputOpenFailed, inputName, outputName);
+            return ExitStatusFor(MistvaneStatusOutputOpenFailed);
         }
         output = copy.Path();
     }
     int32_t status = Blur(mistvane, input, output);
-    if (toStandardOutput && !copy.Finish() && status == StatusDone) status = StatusOutputOpenFailed;
-    if (status != StatusDone)
+    if (toStandardOutput && !copy.Finish() && status == MistvaneStatusDone) status = MistvaneStatusOutputOpenFailed;
+    if (status != MistvaneStatusDone)
         ReportFailure(status, inputName, outputName);
     else if (!options.quiet)
         std::fprintf(imageOnStdout ? stderr : stdout, "mistvane: blurred %s into %s\n", inputName.c_str(),
@@ -375,7 +375,7 @@ int BlurMany(MistvaneFunction mistvane, const Options& options) {
     if (jobs > total) jobs = total;
     if (jobs > 1 && InputsMeetOutputs(inputs, outputs)) jobs = 1;
 
-    std::vector<int32_t> statuses(total, StatusDone);
+    std::vector<int32_t> statuses(total, MistvaneStatusDone);
     std::atomic<size_t> next{0};
     std::mutex printing;  // one line at a time on standard error
     auto work = [&] {
@@ -387,7 +387,7 @@ int BlurMany(MistvaneFunction mistvane, const Options& options) {
             }
             int32_t status = Blur(mistvane, inputs[k], outputs[k]);
             statuses[k] = status;
-            if (status == StatusDone) continue;
+            if (status == MistvaneStatusDone) continue;
             std::lock_guard<std::mutex> hold(printing);
             if (progress) std::fputs(clearLine, stderr);
             ReportFailure(status, inputs[k], outputs[k]);
@@ -403,7 +403,7 @@ int BlurMany(MistvaneFunction mistvane, const Options& options) {
     size_t written = 0;
     int exitStatus = 0;
     for (int32_t status : statuses) {
-        if (status == StatusDone) ++written;
+        if (status == MistvaneStatusDone) ++written;
         else if (exitStatus == 0) exitStatus = ExitStatusFor(status);
     }
     if (progress) std::fputs(clearLine, stderr);

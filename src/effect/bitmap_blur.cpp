@@ -52,20 +52,20 @@ static bool ReadExactly(ByteSource* source, void* buffer, size_t count) {
 static int32_t CopyBytes(BitmapBlur* blur, ByteSource* source, ByteSink* sink, uint64_t count) {
     while (count > 0) {
         size_t want = count < blur->bufferSize ? (size_t)count : blur->bufferSize;
-        if (!ReadExactly(source, blur->buffer, want)) return StatusInputOpenFailed;
-        if (!sink->write(sink->context, blur->buffer, want)) return StatusOutputOpenFailed;
+        if (!ReadExactly(source, blur->buffer, want)) return MistvaneStatusInputOpenFailed;
+        if (!sink->write(sink->context, blur->buffer, want)) return MistvaneStatusOutputOpenFailed;
         count -= want;
     }
-    return StatusDone;
+    return MistvaneStatusDone;
 }
 
 // Copies whatever the source holds up to its end.
 static int32_t CopyRest(BitmapBlur* blur, ByteSource* source, ByteSink* sink) {
     for (;;) {
         int64_t got = source->read(source->context, blur->buffer, blur->bufferSize);
-        if (got < 0) return StatusInputOpenFailed;
-        if (got > 0 && !sink->write(sink->context, blur->buffer, (size_t)got)) return StatusOutputOpenFailed;
-        if ((size_t)got < blur->bufferSize) return StatusDone;
+        if (got < 0) return MistvaneStatusInputOpenFailed;
+        if (got > 0 && !sink->write(sink->context, blur->buffer, (size_t)got)) return MistvaneStatusOutputOpenFailed;
+        if ((size_t)got < blur->bufferSize) return MistvaneStatusDone;
     }
 }
 
@@ -84,10 +84,10 @@ static int32_t TakeReadyRows(BitmapBlur* blur, ByteSink* sink, int32_t* waiting)
             uint8_t* lent = sink->lend ? sink->lend(sink->context, (size_t)blur->bandRows * layout->stride) : 0;
             blur->band = lent ? lent : blur->outputBand;
         }
-        if (!PopOutputRow(&blur->rows, blur->band + (size_t)*waiting * layout->stride)) return StatusDone;
+        if (!PopOutputRow(&blur->rows, blur->band + (size_t)*waiting * layout->stride)) return MistvaneStatusDone;
         if (++*waiting < blur->bandRows && blur->rows.rowsOut < layout->rows) continue;
         size_t bytes = BandBytes(layout, blur->rows.rowsOut - *waiting, *waiting);
-        if (!sink->write(sink->context, blur->band, bytes)) return StatusOutputOpenFailed;
+        if (!sink->write(sink->context, blur->band, bytes)) return MistvaneStatusOutputOpenFailed;
         *waiting = 0;
     }
 }
@@ -98,24 +98,24 @@ static int32_t BlurRows(BitmapBlur* blur, ByteSource* source, ByteSink* sink) {
     for (int32_t first = 0; first < layout->rows; first += blur->bandRows) {
         int32_t count = MinInt(blur->bandRows, layout->rows - first);
         size_t bytes = BandBytes(layout, first, count);
-        if (!ReadExactly(source, blur->buffer, bytes)) return StatusInputOpenFailed;
+        if (!ReadExactly(source, blur->buffer, bytes)) return MistvaneStatusInputOpenFailed;
         // Whatever padding the last row lacks is not written either, so its value never shows.
         memset(blur->buffer + bytes, 0, (size_t)count * layout->stride - bytes);
         for (int32_t k = 0; k < count; ++k) {
             // Every ready row is taken after each push, so the blur always has room for the next one.
-            if (!PushInputRow(&blur->rows, blur->buffer + (size_t)k * layout->stride)) return StatusInputOpenFailed;
+            if (!PushInputRow(&blur->rows, blur->buffer + (size_t)k * layout->stride)) return MistvaneStatusInputOpenFailed;
             int32_t status = TakeReadyRows(blur, sink, &waiting);
-            if (status != StatusDone) return status;
+            if (status != MistvaneStatusDone) return status;
         }
     }
-    return StatusDone;
+    return MistvaneStatusDone;
 }
 
 int32_t RunBitmapBlur(BitmapBlur* blur, const uint8_t* headers, ByteSource* source, ByteSink* sink) {
-    if (!sink->write(sink->context, headers, kHeadersSize)) return StatusOutputOpenFailed;
+    if (!sink->write(sink->context, headers, kHeadersSize)) return MistvaneStatusOutputOpenFailed;
     int32_t status = CopyBytes(blur, source, sink, blur->layout.pixelOffset - kHeadersSize);
-    if (status == StatusDone && blur->blurring) status = BlurRows(blur, source, sink);
-    if (status == StatusDone) status = CopyRest(blur, source, sink);
+    if (status == MistvaneStatusDone && blur->blurring) status = BlurRows(blur, source, sink);
+    if (status == MistvaneStatusDone) status = CopyRest(blur, source, sink);
     return status;
 }
 
@@ -157,9 +157,9 @@ static uint8_t* LendMemory(void* context, size_t count) {
 
 int32_t BlurBitmapBytes(const uint8_t* input, size_t size, uint8_t* output) {
     BitmapLayout layout;
-    if (!CheckBitmapHeaders(input, size, size, &layout)) return StatusNotBitmap;
+    if (!CheckBitmapHeaders(input, size, size, &layout)) return MistvaneStatusNotBitmap;
     BitmapBlur blur;
-    if (!StartBitmapBlur(&blur, &layout, kMistvaneRadius)) return StatusInputOpenFailed;
+    if (!StartBitmapBlur(&blur, &layout, kMistvaneRadius)) return MistvaneStatusInputOpenFailed;
     MemoryReader in = {input, size, kHeadersSize};
     MemoryWriter out = {output, size, 0};
     ByteSource source = {ReadMemory, &in};

@@ -41,14 +41,14 @@ bool StartBitmapBlur(BitmapBlur* blur, const BitmapLayout* layout, int32_t radiu
 
 // Writes the blurred file to `sink`: `headers` (the first kHeadersSize bytes of the input, already taken from
 // `source`), then the rest of `source` with each pixel row blurred and every other byte unchanged. Returns
-// StatusDone, StatusInputOpenFailed when the source fails or ends before its last row, or StatusOutputOpenFailed
+// MistvaneStatusDone, MistvaneStatusInputOpenFailed when the source fails or ends before its last row, or MistvaneStatusOutputOpenFailed
 // when the sink fails.
 int32_t RunBitmapBlur(BitmapBlur* blur, const uint8_t* headers, ByteSource* source, ByteSink* sink);
 
 void EndBitmapBlur(BitmapBlur* blur);
 
-// The whole effect on a file held in memory: `output` receives `size` bytes. Returns StatusDone,
-// StatusNotBitmap (output untouched), or StatusInputOpenFailed when memory runs out.
+// The whole effect on a file held in memory: `output` receives `size` bytes. Returns MistvaneStatusDone,
+// MistvaneStatusNotBitmap (output untouched), or MistvaneStatusInputOpenFailed when memory runs out.
 int32_t BlurBitmapBytes(const uint8_t* input, size_t size, uint8_t* output);
 
 #endif

@@ -24,21 +24,21 @@ static int32_t BlurInto(BitmapBlur* blur, const uint8_t* headers, PlatformFile**
                         const MistvaneChar* outputPath) {
     PathChar* path = 0;
     PathConversion conversion = FilePath(outputPath, &path);
-    if (conversion != PathConverted) return conversion == PathNoMemory ? StatusInputOpenFailed : StatusOutputOpenFailed;
+    if (conversion != PathConverted) return conversion == PathNoMemory ? MistvaneStatusInputOpenFailed : MistvaneStatusOutputOpenFailed;
     OutputFile output;
     bool opened = OpenOutput(path, inputSize == kStreamedInput ? 0 : inputSize, &output);
     ReleaseBlock(path);
-    if (!opened) return StatusOutputOpenFailed;
+    if (!opened) return MistvaneStatusOutputOpenFailed;
 
     ByteSource source = {ReadFromFile, *input};
     ByteSink sink = {WriteToFile, output.file, LendFromFile};
     int32_t status = RunBitmapBlur(blur, headers, &source, &sink);
     CloseFile(*input);
     *input = 0;
-    if (status != StatusDone)
+    if (status != MistvaneStatusDone)
         AbandonOutput(&output);
     else if (!CommitOutput(&output))
-        status = StatusOutputOpenFailed;
+        status = MistvaneStatusOutputOpenFailed;
     return status;
 }
 
@@ -47,16 +47,16 @@ static int32_t BlurOpenedInput(PlatformFile** input, const MistvaneChar* outputP
     uint8_t headers[kHeadersSize];
     int64_t got = ReadBytes(*input, headers, sizeof headers);
     uint64_t fileSize = 0;
-    if (got < 0 || !FileSize(*input, &fileSize)) return StatusInputOpenFailed;
+    if (got < 0 || !FileSize(*input, &fileSize)) return MistvaneStatusInputOpenFailed;
     BitmapLayout layout;
     bool accepted = fileSize == kStreamedInput ? CheckStreamedBitmapHeaders(headers, (size_t)got, &layout)
                                                : CheckBitmapHeaders(headers, (size_t)got, fileSize, &layout);
     if (!accepted) {
         ReportNotBitmap();
-        return StatusNotBitmap;
+        return MistvaneStatusNotBitmap;
     }
     BitmapBlur blur;
-    if (!StartBitmapBlur(&blur, &layout, kMistvaneRadius)) return StatusInputOpenFailed;
+    if (!StartBitmapBlur(&blur, &layout, kMistvaneRadius)) return MistvaneStatusInputOpenFailed;
     int32_t status = BlurInto(&blur, headers, input, fileSize, outputPath);
     EndBitmapBlur(&blur);
     return status;
@@ -64,7 +64,7 @@ static int32_t BlurOpenedInput(PlatformFile** input, const MistvaneChar* outputP
 
 extern "C" MISTVANE_API int32_t MISTVANE_CALL Mistvane(const MistvaneChar* inputPath, const MistvaneChar* outputPath) {
     BeginCall();
-    int32_t status = StatusInputOpenFailed;
+    int32_t status = MistvaneStatusInputOpenFailed;
     char* path = 0;
     if (NarrowPath(inputPath, &path) == PathConverted) {
         PlatformFile* input = OpenForReading(path);

@@ -21,5 +21,5 @@ int main(int argc, char** argv) {
     printf("status %d\n", (int)status);
     free(input);
     free(output);
-    return status == StatusDone ? 0 : 1;
+    return status == MistvaneStatusDone ? 0 : 1;
 }

@@ -25,7 +25,7 @@ typedef char two_byte_characters[sizeof(MistvaneChar) == 2 ? 1 : -1];
 int32_t blur_one(const MistvaneChar* in, const MistvaneChar* out) {
     MistvaneFunction mistvane = Mistvane;
     int32_t status = mistvane(in, out);
-    return status == StatusDone ? 0 : status;
+    return status == MistvaneStatusDone ? 0 : status;
 }
 """
 with tempfile.TemporaryDirectory() as scratch:

@@ -173,7 +173,7 @@ bool BlurWorks(MistvaneFunction mistvane, const std::wstring& name) {
     TestBitmap bmp = MakeBitmap({.width = 9, .height = 5});
     std::wstring input = name + L"-in.bmp", output = name + L"-out.bmp";
     if (!mistvane || !WriteBytes(input, bmp.bytes)) return false;
-    bool works = mistvane(input.c_str(), output.c_str()) == StatusDone && ReadBytes(output) == ExpectedOutput(bmp);
+    bool works = mistvane(input.c_str(), output.c_str()) == MistvaneStatusDone && ReadBytes(output) == ExpectedOutput(bmp);
     DeleteFileW(input.c_str());
     DeleteFileW(output.c_str());
     return works;
@@ -662,7 +662,7 @@ void TestFiles(const std::wstring& sample) {
         WriteBytes(input, bytes);
         std::string errors;
         int32_t status = Capturing([&] { return blur(input, output); }, &errors);
-        Check(status == StatusDone && errors.empty(), "999 for " + Narrow(input), std::to_string(status) + " " + errors);
+        Check(status == MistvaneStatusDone && errors.empty(), "999 for " + Narrow(input), std::to_string(status) + " " + errors);
         Check(ReadBytes(output) == ExpectedOutput(bytes), Narrow(output) + " holds the blurred image");
         Check(ReadBytes(input) == bytes, Narrow(input) + " is unchanged");
         std::fprintf(manifest, "%s %s\n", Narrow(input).c_str(), Narrow(output).c_str());
@@ -688,7 +688,7 @@ void TestFiles(const std::wstring& sample) {
     for (const std::vector<uint8_t>& bytes : rejected) {
         WriteBytes(L"rejected.bmp", bytes);
         std::string errors;
-        rightStatus += Capturing([&] { return blur(L"rejected.bmp", L"kept.bmp"); }, &errors) == StatusNotBitmap;
+        rightStatus += Capturing([&] { return blur(L"rejected.bmp", L"kept.bmp"); }, &errors) == MistvaneStatusNotBitmap;
         rightMessage += errors == kMessage;
         outputKept += ReadBytes(L"kept.bmp") == std::vector<uint8_t>{9, 9, 9};
     }
@@ -698,7 +698,7 @@ void TestFiles(const std::wstring& sample) {
           std::to_string(rightMessage) + "/" + std::to_string(total));
     Check(outputKept == total, "each leaves the existing output as it was");
     std::string message;
-    Check(Capturing([&] { return blur(L"rejected.bmp", L"never.bmp"); }, &message) == StatusNotBitmap && !Exists(L"never.bmp"),
+    Check(Capturing([&] { return blur(L"rejected.bmp", L"never.bmp"); }, &message) == MistvaneStatusNotBitmap && !Exists(L"never.bmp"),
           "no output is created for one");
     DeleteFileW(L"rejected.bmp");
 
@@ -706,27 +706,27 @@ void TestFiles(const std::wstring& sample) {
     WriteBytes(L"in.bmp", bmp.bytes);
     kept.insert(L"in.bmp");
     std::string errors;
-    Check(Capturing([&] { return blur(L"missing.bmp", L"out.bmp"); }, &errors) == StatusInputOpenFailed && errors.empty(),
+    Check(Capturing([&] { return blur(L"missing.bmp", L"out.bmp"); }, &errors) == MistvaneStatusInputOpenFailed && errors.empty(),
           "2 for a missing input, silently");
-    Check(mistvane(nullptr, L"out.bmp") == StatusInputOpenFailed, "2 for a null input path");
-    Check(blur(L"", L"out.bmp") == StatusInputOpenFailed, "2 for an empty input path");
+    Check(mistvane(nullptr, L"out.bmp") == MistvaneStatusInputOpenFailed, "2 for a null input path");
+    Check(blur(L"", L"out.bmp") == MistvaneStatusInputOpenFailed, "2 for an empty input path");
     CreateDirectoryW(L"a-directory", nullptr);
     kept.insert(L"a-directory");
-    Check(blur(L"a-directory", L"out.bmp") == StatusInputOpenFailed, "2 for a directory as input");
+    Check(blur(L"a-directory", L"out.bmp") == MistvaneStatusInputOpenFailed, "2 for a directory as input");
     Check(!Exists(L"out.bmp"), "no output is created when the input fails");
 
     // 4: the output cannot be opened or replaced.
-    Check(blur(L"in.bmp", L"no-such-directory\\out.bmp") == StatusOutputOpenFailed, "4 for an output in a missing directory");
-    Check(blur(L"in.bmp", L"a-directory") == StatusOutputOpenFailed, "4 for a directory as output");
-    Check(mistvane(L"in.bmp", nullptr) == StatusOutputOpenFailed, "4 for a null output path");
-    Check(blur(L"in.bmp", L"") == StatusOutputOpenFailed, "4 for an empty output path");
-    Check(blur(L"in.bmp", L"bad?name*.bmp") == StatusOutputOpenFailed, "4 for a name Windows does not allow");
-    Check(blur(L"in.bmp", L"a-directory\\" + std::wstring(300, L'y')) == StatusOutputOpenFailed,
+    Check(blur(L"in.bmp", L"no-such-directory\\out.bmp") == MistvaneStatusOutputOpenFailed, "4 for an output in a missing directory");
+    Check(blur(L"in.bmp", L"a-directory") == MistvaneStatusOutputOpenFailed, "4 for a directory as output");
+    Check(mistvane(L"in.bmp", nullptr) == MistvaneStatusOutputOpenFailed, "4 for a null output path");
+    Check(blur(L"in.bmp", L"") == MistvaneStatusOutputOpenFailed, "4 for an empty output path");
+    Check(blur(L"in.bmp", L"bad?name*.bmp") == MistvaneStatusOutputOpenFailed, "4 for a name Windows does not allow");
+    Check(blur(L"in.bmp", L"a-directory\\" + std::wstring(300, L'y')) == MistvaneStatusOutputOpenFailed,
           "4 for a name longer than the file system allows");
     WriteBytes(L"read-only.bmp", {5, 5, 5});
     SetFileAttributesW(L"read-only.bmp", FILE_ATTRIBUTE_READONLY);
     kept.insert(L"read-only.bmp");
-    Check(blur(L"in.bmp", L"read-only.bmp") == StatusOutputOpenFailed, "4 for a read-only output");
+    Check(blur(L"in.bmp", L"read-only.bmp") == MistvaneStatusOutputOpenFailed, "4 for a read-only output");
     Check(ReadBytes(L"read-only.bmp") == std::vector<uint8_t>{5, 5, 5}, "the read-only output keeps its content");
     Check(DirectoryNames(L"a-directory").empty(), "nothing is left in a directory that was named as output");
 
@@ -735,14 +735,14 @@ void TestFiles(const std::wstring& sample) {
                               std::wstring(L"emoji-\U0001F600-\U0001D11E.bmp")}) {
         std::wstring input = L"in-" + name, output = L"out-" + name;
         WriteBytes(input, bmp.bytes);
-        Check(blur(input, output) == StatusDone && ReadBytes(output) == blurred, "999 with Unicode names: " + Narrow(name));
+        Check(blur(input, output) == MistvaneStatusDone && ReadBytes(output) == blurred, "999 with Unicode names: " + Narrow(name));
         kept.insert(input);
         kept.insert(output);
     }
     int surrogateCases = 0;
     for (std::wstring bad : {std::wstring(1, (wchar_t)0xD800), std::wstring(1, (wchar_t)0xDC00), std::wstring(L"\xD83Dx")}) {
-        surrogateCases += blur(L"in.bmp" + bad, L"out.bmp") == StatusInputOpenFailed;
-        surrogateCases += blur(L"in.bmp", L"out.bmp" + bad) == StatusOutputOpenFailed;
+        surrogateCases += blur(L"in.bmp" + bad, L"out.bmp") == MistvaneStatusInputOpenFailed;
+        surrogateCases += blur(L"in.bmp", L"out.bmp" + bad) == MistvaneStatusOutputOpenFailed;
     }
     Check(surrogateCases == 6, "unpaired surrogates: 2 in the input path, 4 in the output path",
           std::to_string(surrogateCases) + "/6");
@@ -759,16 +759,16 @@ void TestFiles(const std::wstring& sample) {
         std::wstring latin = L"\u00fcn\u00efc\u00f8d\u00e9";
         WriteBytes(L"in-" + latin + L".bmp", bmp.bytes);
         WriteBytes(L"in-a.bmp", bmp.bytes);
-        Check(blur(L"in-" + latin + L".bmp", L"out-" + latin + L".bmp") == StatusDone &&
+        Check(blur(L"in-" + latin + L".bmp", L"out-" + latin + L".bmp") == MistvaneStatusDone &&
                   ReadBytes(L"out-" + latin + L".bmp") == blurred,
               "code page 1252: 999 for names it holds");
-        Check(blur(L"in-\u56fe\u50cf.bmp", L"out-1252.bmp") == StatusInputOpenFailed && !Exists(L"out-1252.bmp"),
+        Check(blur(L"in-\u56fe\u50cf.bmp", L"out-1252.bmp") == MistvaneStatusInputOpenFailed && !Exists(L"out-1252.bmp"),
               "code page 1252: 2 for an input name it lacks");
-        Check(blur(L"in.bmp", L"out-\u56fe\u50cf-1252.bmp") == StatusDone &&
+        Check(blur(L"in.bmp", L"out-\u56fe\u50cf-1252.bmp") == MistvaneStatusDone &&
                   ReadBytes(L"out-\u56fe\u50cf-1252.bmp") == blurred,
               "code page 1252: an output name it lacks is written under that very name");
-        Check(blur(L"in-\u0101.bmp", L"out-1252.bmp") == StatusInputOpenFailed &&
-                  blur(L"in.bmp", L"out-\u0101.bmp") == StatusDone && ReadBytes(L"out-\u0101.bmp") == blurred &&
+        Check(blur(L"in-\u0101.bmp", L"out-1252.bmp") == MistvaneStatusInputOpenFailed &&
+                  blur(L"in.bmp", L"out-\u0101.bmp") == MistvaneStatusDone && ReadBytes(L"out-\u0101.bmp") == blurred &&
                   !Exists(L"out-a.bmp"),
               "code page 1252: no look-alike name is opened instead");
         useCodePage(CP_UTF8);
@@ -780,17 +780,17 @@ void TestFiles(const std::wstring& sample) {
     // Replacing files.
     WriteBytes(L"out.bmp", std::vector<uint8_t>(100000, 7));
     SetFileAttributesW(L"out.bmp", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE);
-    Check(blur(L"in.bmp", L"out.bmp") == StatusDone && ReadBytes(L"out.bmp") == blurred, "an existing output is replaced");
+    Check(blur(L"in.bmp", L"out.bmp") == MistvaneStatusDone && ReadBytes(L"out.bmp") == blurred, "an existing output is replaced");
     DWORD attributes = GetFileAttributesW(L"out.bmp");
     Check(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_HIDDEN),
           "the replaced output keeps its attributes", Hex(attributes));
     kept.insert(L"out.bmp");
     WriteBytes(L"same.bmp", bmp.bytes);
-    Check(blur(L"same.bmp", L"same.bmp") == StatusDone && ReadBytes(L"same.bmp") == blurred, "the input may be the output");
+    Check(blur(L"same.bmp", L"same.bmp") == MistvaneStatusDone && ReadBytes(L"same.bmp") == blurred, "the input may be the output");
     kept.insert(L"same.bmp");
-    Check(blur(L"in.bmp", L"NUL") == StatusDone, "a device (NUL) is written in place");
+    Check(blur(L"in.bmp", L"NUL") == MistvaneStatusDone, "a device (NUL) is written in place");
     // link.bmp is a symbolic link to link-target.bmp, made by the script that runs this program.
-    Check(blur(L"in.bmp", L"link.bmp") == StatusDone && ReadBytes(L"link-target.bmp") == blurred,
+    Check(blur(L"in.bmp", L"link.bmp") == MistvaneStatusDone && ReadBytes(L"link-target.bmp") == blurred,
           "an output through a symbolic link replaces the file it names");
     kept.insert(L"link.bmp");
     kept.insert(L"link-target.bmp");
@@ -814,7 +814,7 @@ void TestFiles(const std::wstring& sample) {
     for (int t = 0; t < kThreads; ++t) {
         CloseHandle(threads[t]);
         bool allDone = true;
-        for (int32_t status : jobs[t].statuses) allDone = allDone && status == StatusDone;
+        for (int32_t status : jobs[t].statuses) allDone = allDone && status == MistvaneStatusDone;
         threadsRight += allDone && ReadBytes(jobs[t].output) == expected[t];
     }
     Check(threadsRight == kThreads, "threads blurring different files do not interfere", std::to_string(threadsRight));
