@@ -5,6 +5,8 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
 #include <thread>
 
 #include "VostrelMistvane.h"
@@ -113,6 +115,36 @@ TEST_F(BlurFile, NullPaths) {
 TEST_F(BlurFile, DirectoryAsInputCannotBeRead) {
     EXPECT_EQ(Blur(dir.path(), output), MistvaneStatusInputOpenFailed);
     EXPECT_FALSE(Exists(output));
+}
+
+// A failed call leaves errno at the cause of the operation that failed, not at whatever cleaning up after it did.
+TEST_F(BlurFile, FailedCallsLeaveTheirCauseInErrno) {
+    std::string longName = dir / std::string(300, 'y');
+    fs::create_directory(dir / "sub");
+    const struct {
+        std::string input, output;
+        int32_t status;
+        int cause;
+    } cases[] = {
+        {dir / "missing.bmp", output, MistvaneStatusInputOpenFailed, ENOENT},
+        {dir / "sub", output, MistvaneStatusInputOpenFailed, EISDIR},
+        {"", output, MistvaneStatusInputOpenFailed, ENOENT},
+        {input, dir / "no/such/dir/out.bmp", MistvaneStatusOutputOpenFailed, ENOENT},
+        {input, dir / "sub", MistvaneStatusOutputOpenFailed, EISDIR},
+        {input, "/dev/full", MistvaneStatusOutputOpenFailed, ENOSPC},
+        {input, longName, MistvaneStatusOutputOpenFailed, ENAMETOOLONG},
+    };
+    for (const auto& c : cases) {
+        errno = 0;
+        EXPECT_EQ(Blur(c.input, c.output), c.status) << c.input << " -> " << c.output;
+        EXPECT_EQ(errno, c.cause) << c.input << " -> " << c.output << ": " << std::strerror(errno);
+    }
+    errno = 0;
+    EXPECT_EQ(Mistvane(nullptr, Utf16(output).c_str()), MistvaneStatusInputOpenFailed);
+    EXPECT_EQ(errno, EINVAL);
+    const char16_t unpaired[] = {u'o', 0xD800, u'.', u'b', 0};
+    EXPECT_EQ(Mistvane(Utf16(input).c_str(), unpaired), MistvaneStatusOutputOpenFailed);
+    EXPECT_EQ(errno, EINVAL);
 }
 
 TEST_F(BlurFile, RejectedInputsPrintTheMessageOnceAndWriteNothing) {
@@ -240,8 +272,13 @@ TEST_F(BlurFile, PermissionsAreRespected) {
     fs::create_directory(closedDir);
     chmod(closedDir.c_str(), 0555);
     chmod(input.c_str(), 0644);
+    // Each failure must say it was refused, not something else.
     auto asUser = [](std::function<int32_t()> call) {
-        return InChild([&] { return BecomeUnprivileged() ? call() : -2; });
+        return InChild([&] {
+            if (!BecomeUnprivileged()) return -2;
+            int32_t status = call();
+            return status == MistvaneStatusDone || errno == EACCES ? status : -4;
+        });
     };
     EXPECT_EQ(asUser([&] { return Blur(locked, output); }), MistvaneStatusInputOpenFailed) << "unreadable input";
     EXPECT_EQ(asUser([&] { return Blur(input, readOnly); }), MistvaneStatusOutputOpenFailed) << "read-only output";
@@ -274,7 +311,11 @@ TEST_F(BlurFile, OutOfMemoryWritesNothing) {
     Put32(header, 22, 21);
     WriteFile(input, header);
     fs::resize_file(input, 54 + static_cast<uintmax_t>(width) * 3 * 21);  // sparse: zero pixels
-    int32_t status = InChildWithMemoryLimit(64 << 20, [&] { return Blur(input, output); });
+    const int32_t kOtherCause = -4;
+    int32_t status = InChildWithMemoryLimit(64 << 20, [&] {
+        int32_t result = Blur(input, output);
+        return errno == ENOMEM ? result : kOtherCause;
+    });
     if (status == kLimitNotEnforced) GTEST_SKIP() << "the address-space limit does not hold here (an emulator?)";
     EXPECT_EQ(status, MistvaneStatusInputOpenFailed);
     ExpectOnly({"in.bmp"});
@@ -303,13 +344,17 @@ class StreamedInput : public BlurFile {
             });
             testing::internal::CaptureStderr();
             int32_t result = Blur(fifo, output);
+            int cause = errno;
             std::string captured = testing::internal::GetCapturedStderr();
             writer.join();
-            // Only the status crosses back from the child: the message is told by a status of its own.
+            // Only the status crosses back from the child: the message, and an input that ended early, are told
+            // by statuses of their own.
+            if (result == MistvaneStatusInputOpenFailed && cause == ENODATA) return kEndedEarly;
             return result == MistvaneStatusNotBitmap && captured == kMessage ? kRefusedWithMessage : result;
         });
     }
     static constexpr int32_t kRefusedWithMessage = -2;
+    static constexpr int32_t kEndedEarly = -5;
 };
 
 TEST_F(StreamedInput, EveryLayoutGivesWhatTheFileWouldGive) {
@@ -333,12 +378,11 @@ TEST_F(StreamedInput, AnInputThatEndsEarlyChangesNothing) {
     WriteFile(output, {9, 9, 9});
     for (size_t end : {size_t{60}, sent.pixelOffset - 1, sent.pixelOffset + 5000, lastRowEnd - 1}) {
         std::vector<uint8_t> cut(sent.bytes.begin(), sent.bytes.begin() + end);
-        EXPECT_EQ(BlurSent(cut), MistvaneStatusInputOpenFailed) << end;
+        EXPECT_EQ(BlurSent(cut), kEndedEarly) << end;
         EXPECT_EQ(ReadFile(output), (std::vector<uint8_t>{9, 9, 9})) << end;
     }
     fs::remove(output);
-    EXPECT_EQ(BlurSent(std::vector<uint8_t>(sent.bytes.begin(), sent.bytes.begin() + lastRowEnd - 1)),
-              MistvaneStatusInputOpenFailed);
+    EXPECT_EQ(BlurSent(std::vector<uint8_t>(sent.bytes.begin(), sent.bytes.begin() + lastRowEnd - 1)), kEndedEarly);
     ExpectOnly({"fifo"});
 }
 
@@ -352,10 +396,10 @@ TEST_F(StreamedInput, HeadersAreStillCheckedUpFront) {
     std::vector<uint8_t> claim(bmp.bytes.begin(), bmp.bytes.begin() + 100);
     Put32(claim, 18, 60000);
     Put32(claim, 22, 60000);
-    EXPECT_EQ(BlurSent(claim), MistvaneStatusInputOpenFailed);
+    EXPECT_EQ(BlurSent(claim), kEndedEarly);
     if (!MISTVANE_SANITIZED) {
         int32_t limited = InChildWithMemoryLimit(64 << 20, [&] { return BlurSent(claim); });
-        if (limited != kLimitNotEnforced) EXPECT_EQ(limited, MistvaneStatusInputOpenFailed);
+        if (limited != kLimitNotEnforced) EXPECT_EQ(limited, kEndedEarly);
     }
     ExpectOnly({"fifo"});
 }

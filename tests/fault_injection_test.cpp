@@ -32,8 +32,11 @@ int32_t Blur(const std::string& input, const std::string& output) {
     return Mistvane(Utf16(input).c_str(), Utf16(output).c_str());
 }
 
+const int32_t kOtherCause = -4;
+
 // In a child: the call with files limited to `bytes` (SIGXFSZ ignored, so the write just fails); on one processor
-// when asked, where a large output has no writer thread and the call writes its slot itself.
+// when asked, where a large output has no writer thread and the call writes its slot itself. A failure must leave
+// errno at EFBIG, whichever thread's write met the limit.
 int32_t BlurWithFileLimit(const std::string& input, const std::string& output, rlim_t bytes, bool oneProcessor = false) {
     return InChild([&] {
         cpu_set_t one;
@@ -43,7 +46,8 @@ int32_t BlurWithFileLimit(const std::string& input, const std::string& output, r
         signal(SIGXFSZ, SIG_IGN);
         struct rlimit limit = {bytes, bytes};
         if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return -2;
-        return Blur(input, output);
+        int32_t status = Blur(input, output);
+        return status == MistvaneStatusDone || errno == EFBIG ? status : kOtherCause;
     });
 }
 
@@ -327,11 +331,13 @@ TEST_F(FullFileSystem, NoRoomForTheOutput) {
     std::string filler = small + "/filler", target = small + "/out.bmp";
     WriteFile(filler, std::vector<uint8_t>(40000, 9));
     EXPECT_EQ(Blur(input, target), MistvaneStatusOutputOpenFailed) << "new output";
+    EXPECT_EQ(errno, ENOSPC);
     EXPECT_EQ(SmallNames(), std::set<std::string>{"filler"});
 
     std::vector<uint8_t> previous(5000, 4);
     WriteFile(target, previous);
     EXPECT_EQ(Blur(input, target), MistvaneStatusOutputOpenFailed) << "replaced output";
+    EXPECT_EQ(errno, ENOSPC);
     EXPECT_EQ(ReadFile(target), previous);
     EXPECT_EQ(SmallNames(), (std::set<std::string>{"filler", "out.bmp"}));
 

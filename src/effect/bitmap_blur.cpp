@@ -43,9 +43,12 @@ void EndBitmapBlur(BitmapBlur* blur) {
     blur->outputBand = 0;
 }
 
-// Reads exactly `count` bytes: anything less means the file changed under us or could not be read.
+// Reads exactly `count` bytes: anything less means the file changed under us, ended early or could not be read.
 static bool ReadExactly(ByteSource* source, void* buffer, size_t count) {
-    return count == 0 || source->read(source->context, buffer, count) == (int64_t)count;
+    if (count == 0) return true;
+    int64_t got = source->read(source->context, buffer, count);
+    if (got >= 0 && got < (int64_t)count) SetModuleFailure(FailureInputEnded);
+    return got == (int64_t)count;
 }
 
 // Copies exactly `count` bytes from source to sink.

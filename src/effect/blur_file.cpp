@@ -17,6 +17,12 @@ static uint8_t* LendFromFile(void* context, size_t count) {
     return LendWriteBuffer((PlatformFile*)context, count);
 }
 
+// A path that could not be converted fails the call as the one it names would, or as memory running out does.
+static int32_t ConversionFailed(PathConversion conversion, int32_t statusForPath) {
+    SetModuleFailure(conversion == PathNoMemory ? FailureNoMemory : FailureInvalidPath);
+    return conversion == PathNoMemory ? MistvaneStatusInputOpenFailed : statusForPath;
+}
+
 // Opens the output and streams the blurred file into it. The input is closed once read, before the output takes the
 // target's place: the target may be the input itself, and Windows cannot replace a file that is still open.
 // The output is as long as the input (`inputSize`, or kStreamedInput when that is not known).
@@ -24,7 +30,7 @@ static int32_t BlurInto(BitmapBlur* blur, const uint8_t* headers, PlatformFile**
                         const MistvaneChar* outputPath) {
     PathChar* path = 0;
     PathConversion conversion = FilePath(outputPath, &path);
-    if (conversion != PathConverted) return conversion == PathNoMemory ? MistvaneStatusInputOpenFailed : MistvaneStatusOutputOpenFailed;
+    if (conversion != PathConverted) return ConversionFailed(conversion, MistvaneStatusOutputOpenFailed);
     OutputFile output;
     bool opened = OpenOutput(path, inputSize == kStreamedInput ? 0 : inputSize, &output);
     ReleaseBlock(path);
@@ -33,12 +39,15 @@ static int32_t BlurInto(BitmapBlur* blur, const uint8_t* headers, PlatformFile**
     ByteSource source = {ReadFromFile, *input};
     ByteSink sink = {WriteToFile, output.file, LendFromFile};
     int32_t status = RunBitmapBlur(blur, headers, &source, &sink);
+    uint32_t cause = CurrentFailure();
     CloseFile(*input);
     *input = 0;
-    if (status != MistvaneStatusDone)
+    if (status != MistvaneStatusDone) {
         AbandonOutput(&output);
-    else if (!CommitOutput(&output))
+        RestoreFailure(cause);
+    } else if (!CommitOutput(&output)) {
         status = MistvaneStatusOutputOpenFailed;
+    }
     return status;
 }
 
@@ -56,7 +65,10 @@ static int32_t BlurOpenedInput(PlatformFile** input, const MistvaneChar* outputP
         return MistvaneStatusNotBitmap;
     }
     BitmapBlur blur;
-    if (!StartBitmapBlur(&blur, &layout, kMistvaneRadius)) return MistvaneStatusInputOpenFailed;
+    if (!StartBitmapBlur(&blur, &layout, kMistvaneRadius)) {
+        SetModuleFailure(FailureNoMemory);
+        return MistvaneStatusInputOpenFailed;
+    }
     int32_t status = BlurInto(&blur, headers, input, fileSize, outputPath);
     EndBitmapBlur(&blur);
     return status;
@@ -66,12 +78,17 @@ extern "C" MISTVANE_API int32_t MISTVANE_CALL Mistvane(const MistvaneChar* input
     BeginCall();
     int32_t status = MistvaneStatusInputOpenFailed;
     char* path = 0;
-    if (NarrowPath(inputPath, &path) == PathConverted) {
+    PathConversion conversion = NarrowPath(inputPath, &path);
+    if (conversion != PathConverted) {
+        status = ConversionFailed(conversion, MistvaneStatusInputOpenFailed);
+    } else {
         PlatformFile* input = OpenForReading(path);
         ReleaseBlock(path);
         if (input) {
             status = BlurOpenedInput(&input, outputPath);
+            uint32_t cause = CurrentFailure();
             if (input) CloseFile(input);
+            RestoreFailure(cause);
         }
     }
     EndCall();

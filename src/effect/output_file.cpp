@@ -73,7 +73,10 @@ bool OpenOutput(const PathChar* path, uint64_t expectedSize, OutputFile* output)
     output->temporaryPath = 0;
     output->replacing = false;
     output->copyIntoTarget = false;
-    if (!path || !*path) return false;
+    if (!path || !*path) {
+        SetModuleFailure(path ? FailureNoSuchFile : FailureInvalidPath);
+        return false;
+    }
 
     OutputKind kind = KindOfOutput(path);
     if (kind == OutputUnreachable) return false;
@@ -92,7 +95,9 @@ bool OpenOutput(const PathChar* path, uint64_t expectedSize, OutputFile* output)
     if (!output->file || !ReserveRoomFor(output->file, expectedSize) ||
         (output->replacing &&
          !PrepareReplacement(output->targetPath, output->file, output->temporaryPath, &output->copyIntoTarget))) {
+        uint32_t cause = CurrentFailure();
         AbandonOutput(output);
+        RestoreFailure(cause);
         return false;
     }
     return true;
@@ -110,11 +115,19 @@ bool CommitOutput(OutputFile* output) {
         else if (!output->temporaryPath)
             stored = (output->temporaryPath = NameBeside(output->targetPath, file, 0)) != 0;
     }
-    stored = CloseFile(file) && stored;
+    // The first failure is the one to report, not what closing and removing the file may add to it.
+    uint32_t cause = stored ? 0 : CurrentFailure();
+    if (!CloseFile(file) && stored) {
+        stored = false;
+        cause = CurrentFailure();
+    }
     bool moved = false;
-    if (stored && output->temporaryPath && !output->copyIntoTarget)
+    if (stored && output->temporaryPath && !output->copyIntoTarget) {
         stored = moved = ReplaceFile(output->temporaryPath, output->targetPath);
+        if (!moved) cause = CurrentFailure();
+    }
     if (output->temporaryPath && !moved) RemoveFile(output->temporaryPath);
+    if (!stored) RestoreFailure(cause);
     ReleaseBlock(output->temporaryPath);
     ReleaseBlock(output->targetPath);
     output->temporaryPath = 0;

@@ -18,7 +18,21 @@ typedef char PathChar;
 #endif
 
 void* AllocateBlock(size_t bytes);  // null when memory runs out
-void ReleaseBlock(void* block);     // accepts null
+void ReleaseBlock(void* block);     // accepts null; keeps the failure cause below
+
+// Why the last operation failed, where the platform keeps it for the calling thread (errno, or the thread's last
+// error on Windows): a failed call leaves it for its caller. Clean-up after a failure (closing, removing what was
+// begun) saves it first and restores it after, so that the caller learns the first cause, not the clean-up's.
+uint32_t CurrentFailure();
+void RestoreFailure(uint32_t cause);
+// The causes the module finds itself, in the platform's own terms.
+enum ModuleFailure {
+    FailureInputEnded,   // the input ended before its last row
+    FailureInvalidPath,  // a null path, or one that is not valid UTF-16
+    FailureNoSuchFile,   // an empty path
+    FailureNoMemory
+};
+void SetModuleFailure(ModuleFailure failure);
 
 // Rows are read and written in bands of about this many bytes: enough for the cost of each transfer to vanish,
 // little enough for the platform's memory.

@@ -24,7 +24,23 @@ void* AllocateBlock(size_t bytes) {
 }
 
 void ReleaseBlock(void* block) {
+    uint32_t cause = GetLastError();
     CoreRelease(block);
+    SetLastError(cause);
+}
+
+uint32_t CurrentFailure() {
+    return GetLastError();
+}
+
+void RestoreFailure(uint32_t cause) {
+    SetLastError(cause);
+}
+
+void SetModuleFailure(ModuleFailure failure) {
+    static const uint32_t kCauses[] = {kCoreErrorHandleEof, kCoreErrorInvalidParameter, kCoreErrorPathNotFound,
+                                       kCoreErrorNotEnoughMemory};
+    SetLastError(kCauses[failure]);
 }
 
 void ReportNotBitmap() {
@@ -83,6 +99,7 @@ static PlatformFile* Wrap(CoreStream* stream, void* handle, bool flushOnClose) {
     if (!file) {
         if (stream) CoreCloseStream(stream);
         if (handle) CloseHandle(handle);
+        SetModuleFailure(FailureNoMemory);
         return 0;
     }
     file->stream = stream;
@@ -92,7 +109,10 @@ static PlatformFile* Wrap(CoreStream* stream, void* handle, bool flushOnClose) {
 }
 
 PlatformFile* OpenForReading(const char* path) {
-    if (!path || !*path) return 0;
+    if (!path || !*path) {
+        SetModuleFailure(path ? FailureNoSuchFile : FailureInvalidPath);
+        return 0;
+    }
     CoreStream* stream = CoreOpenStream(path, "rb");
     return stream ? Wrap(stream, 0, false) : 0;
 }
@@ -119,7 +139,12 @@ bool WriteBytes(PlatformFile* file, const void* buffer, size_t count) {
         // The kernel counts in 32 bits.
         uint32_t want = count > 0x40000000u ? 0x40000000u : (uint32_t)count;
         uint32_t written = 0;
-        if (!WriteFile(file->handle, bytes, want, &written, 0) || written == 0) return false;
+        if (!WriteFile(file->handle, bytes, want, &written, 0)) return false;
+        if (written == 0) {
+            // Nothing stored and no error given: never take it for success.
+            SetLastError(kCoreErrorWriteFault);
+            return false;
+        }
         bytes += written;
         count -= written;
     }
@@ -142,7 +167,10 @@ bool CloseFile(PlatformFile* file) {
         stored = CoreCloseStream(file->stream) == 0;
     } else {
         stored = !file->flushOnClose || FlushFileBuffers(file->handle);
-        stored = CloseHandle(file->handle) && stored;
+        uint32_t cause = GetLastError();
+        bool closed = CloseHandle(file->handle);
+        if (!stored) SetLastError(cause);
+        stored = closed && stored;
     }
     ReleaseBlock(file);
     return stored;
@@ -247,7 +275,10 @@ PlatformFile* CreateNewFile(const PathChar* path, bool* alreadyExists) {
     }
     *alreadyExists = false;
     PlatformFile* file = Wrap(0, handle, true);
-    if (!file) DeleteFileW(path);
+    if (!file) {
+        DeleteFileW(path);
+        SetModuleFailure(FailureNoMemory);
+    }
     return file;
 }
 

@@ -22,7 +22,22 @@ void* AllocateBlock(size_t bytes) {
 }
 
 void ReleaseBlock(void* block) {
+    int cause = errno;
     free(block);
+    errno = cause;
+}
+
+uint32_t CurrentFailure() {
+    return (uint32_t)errno;
+}
+
+void RestoreFailure(uint32_t cause) {
+    errno = (int)cause;
+}
+
+void SetModuleFailure(ModuleFailure failure) {
+    static const int kCauses[] = {ENODATA, EINVAL, ENOENT, ENOMEM};
+    errno = kCauses[failure];
 }
 
 const size_t kBandBytes = 128 * 1024;
@@ -121,7 +136,7 @@ struct BackgroundWriter {
     int32_t next;              // the next slot to be written: the file is written in order
     bool writing;              // the thread or the caller is writing slot `next`
     bool threaded;
-    bool failed;
+    int failure;               // why a write failed (errno, from whichever thread wrote); 0 while none has
     bool closing;
     bool placed;               // started away from the caller's processor, to take on `callerSet` once running
     cpu_set_t callerSet;       // the processors the caller may run on
@@ -175,6 +190,7 @@ static bool WriteParts(int descriptor, struct iovec* parts, int count) {
         if (count == 0) return true;
         ssize_t put = writev(descriptor, parts, count);
         if (put < 0 && errno == EINTR) continue;
+        if (put == 0) errno = EIO;  // stores nothing and says nothing: never take it for success
         if (put <= 0) return false;
         size_t done = (size_t)put;
         for (; count > 0 && done >= parts->iov_len; ++parts, --count) done -= parts->iov_len;
@@ -249,12 +265,13 @@ static bool WriteNextSlot(PlatformFile* file, BackgroundWriter* writer) {
     int32_t slot = writer->next;
     if (writer->writing || !writer->queued[slot]) return false;
     writer->writing = true;
-    bool failed = writer->failed;
+    bool failed = writer->failure != 0;
     pthread_mutex_unlock(&writer->lock);
     // After a failure the rest is dropped: the output is abandoned anyway.
     bool stored = failed || WriteAll(file, writer->slots[slot], writer->sizes[slot]);
+    int cause = errno;
     pthread_mutex_lock(&writer->lock);
-    if (!stored) writer->failed = true;
+    if (!stored) writer->failure = cause != 0 ? cause : EIO;
     writer->queued[slot] = false;
     writer->writing = false;
     writer->next = (slot + 1) % writer->slotCount;
@@ -345,11 +362,13 @@ static void QueueSlot(PlatformFile* file) {
     pthread_mutex_unlock(&writer->lock);
 }
 
+// A failed write, whichever thread made it, leaves its cause with the caller.
 static bool WriterFailed(BackgroundWriter* writer) {
     pthread_mutex_lock(&writer->lock);
-    bool failed = writer->failed;
+    int failure = writer->failure;
     pthread_mutex_unlock(&writer->lock);
-    return failed;
+    if (failure != 0) errno = failure;
+    return failure != 0;
 }
 
 // Writes what is still queued and in the slot being filled, taking turns with the thread, then ends it. True when
@@ -368,10 +387,11 @@ static bool StopWriter(PlatformFile* file) {
         pthread_join(writer->thread, 0);
         __atomic_sub_fetch(&busyThreads, 1, __ATOMIC_RELAXED);
     }
-    bool stored = !writer->failed;
+    int failure = writer->failure;
     ReleaseWriter(writer);
     file->writer = 0;
-    return stored;
+    if (failure != 0) errno = failure;
+    return failure == 0;
 }
 
 static PlatformFile* WrapStream(FILE* stream) {
@@ -380,6 +400,7 @@ static PlatformFile* WrapStream(FILE* stream) {
     if (!file || setvbuf(stream, 0, _IONBF, 0) != 0) {
         fclose(stream);
         ReleaseBlock(file);
+        SetModuleFailure(FailureNoMemory);
         return 0;
     }
     file->stream = stream;
@@ -403,7 +424,10 @@ static PlatformFile* WrapNewFile(FILE* stream) {
 }
 
 PlatformFile* OpenForReading(const char* path) {
-    if (!path || !*path) return 0;
+    if (!path || !*path) {
+        SetModuleFailure(path ? FailureNoSuchFile : FailureInvalidPath);
+        return 0;
+    }
     // "e": a host that starts programs must not hand them our descriptors.
     return WrapStream(fopen(path, "rbe"));
 }
@@ -457,7 +481,9 @@ bool WriteBytes(PlatformFile* file, const void* buffer, size_t count) {
 
 bool CloseFile(PlatformFile* file) {
     bool stored = !file->writer || StopWriter(file);
+    int cause = errno;
     bool closed = fclose(file->stream) == 0;
+    if (!stored) errno = cause;
     ReleaseBlock(file->held);
     ReleaseBlock(file);
     return stored && closed;
@@ -510,9 +536,16 @@ PlatformFile* CreateNewFile(const char* path, bool* alreadyExists) {
     *alreadyExists = descriptor < 0 && errno == EEXIST;
     if (descriptor < 0) return 0;
     FILE* stream = fdopen(descriptor, "wb");
-    if (!stream) close(descriptor);
+    if (!stream) {
+        close(descriptor);
+        SetModuleFailure(FailureNoMemory);
+    }
     PlatformFile* file = WrapNewFile(stream);
-    if (!file) unlink(path);
+    if (!file) {
+        int cause = errno;
+        unlink(path);
+        errno = cause;
+    }
     return file;
 }
 
@@ -692,7 +725,8 @@ static bool ReserveRoom(int descriptor, uint64_t size, uint64_t oldSize) {
     if (errno != EOPNOTSUPP && errno != ENOSYS) return false;
 #endif
     int error = posix_fallocate(descriptor, 0, (off_t)size);
-    if (error != 0 && size > oldSize && ftruncate(descriptor, (off_t)oldSize) != 0) error = errno;
+    if (error != 0 && size > oldSize) (void)ftruncate(descriptor, (off_t)oldSize);
+    errno = error;
     return error == 0;
 }
 
@@ -701,6 +735,7 @@ static bool CopyBytes(int from, int to, uint64_t size) {
     while ((uint64_t)in < size) {
         ssize_t moved = copy_file_range(from, &in, to, &out, (size_t)(size - (uint64_t)in), 0);
         if (moved > 0) continue;
+        if (moved == 0) errno = ENODATA;  // the finished file is shorter than it was a moment ago
         if (moved == 0 || (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)) return false;
         break;  // the kernel cannot copy between these files: through memory instead
     }
@@ -711,9 +746,11 @@ static bool CopyBytes(int from, int to, uint64_t size) {
     while (copied && (uint64_t)in < size) {
         size_t want = size - (uint64_t)in < kBandBytes ? (size_t)(size - (uint64_t)in) : kBandBytes;
         ssize_t got = pread(from, band, want, in);
+        if (got == 0) errno = ENODATA;
         copied = got > 0;
         for (ssize_t done = 0; copied && done < got;) {
             ssize_t put = pwrite(to, band + done, (size_t)(got - done), in + done);
+            if (put == 0) errno = EIO;
             copied = put > 0;
             done += put;
         }
@@ -740,7 +777,10 @@ bool CopyIntoTarget(PlatformFile* file, const char* target) {
     if (copied && fstat(to, &now) == 0 && now.st_mode != old.st_mode) (void)fchmod(to, old.st_mode & 07777);
     if (copied && capabilitySize > 0 && fgetxattr(to, "security.capability", 0, 0) < 0)
         (void)fsetxattr(to, "security.capability", capabilities, (size_t)capabilitySize, 0);
-    return close(to) == 0 && copied;
+    int cause = errno;
+    bool closed = close(to) == 0;
+    if (!copied) errno = cause;
+    return closed && copied;
 }
 
 bool ReplaceFile(const char* from, const char* to) {

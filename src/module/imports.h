@@ -31,6 +31,10 @@ void* const kCoreInvalidHandle = (void*)(intptr_t)-1;
 const uint32_t kCoreInvalidFileSize = 0xFFFFFFFFu;
 const uint32_t kCoreErrorFileNotFound = 2;
 const uint32_t kCoreErrorPathNotFound = 3;
+const uint32_t kCoreErrorNotEnoughMemory = 8;
+const uint32_t kCoreErrorWriteFault = 29;
+const uint32_t kCoreErrorHandleEof = 38;
+const uint32_t kCoreErrorInvalidParameter = 87;
 const uint32_t kCoreErrorFileExists = 80;
 const uint32_t kCoreErrorAlreadyExists = 183;
 
