@@ -39,38 +39,75 @@ class HostProgram : public FileFixture {
     }
 };
 
-TEST_F(HostProgram, BlursAFile) {
+TEST_F(HostProgram, SilentOnSuccessUnlessVerbose) {
     HostRun run = Host(input + " " + output);
     EXPECT_EQ(run.exitStatus, 0);
-    EXPECT_NE(run.out.find("blurred"), std::string::npos) << run.out;
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out + run.err, "");
     EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
+    HostRun verbose = Host("-v " + input + " " + output);
+    EXPECT_EQ(verbose.exitStatus, 0);
+    EXPECT_EQ(verbose.out, "mistvane: blurred '" + input + "' into '" + output + "'\n");
+    EXPECT_EQ(verbose.err, "");
 }
 
-TEST_F(HostProgram, ExitStatusFollowsTheModule) {
+// Each failure is one line naming the file, quoted, and the cause, as coreutils words them.
+TEST_F(HostProgram, FailuresNameTheFileAndTheCause) {
     HostRun missing = Host(dir / "missing.bmp " + output);
     EXPECT_EQ(missing.exitStatus, 2);
-    EXPECT_NE(missing.err.find("cannot read"), std::string::npos) << missing.err;
+    EXPECT_EQ(missing.err, "mistvane: cannot open '" + dir / "missing.bmp" + "': No such file or directory\n");
     EXPECT_EQ(missing.out, "");
+    HostRun directory = Host(dir.path() + " " + output);
+    EXPECT_EQ(directory.err, "mistvane: cannot read '" + dir.path() + "': Is a directory\n");
 
-    HostRun unwritable = Host(input + " " + dir / "no/dir/out.bmp");
+    HostRun unwritable = Host(input + " '" + dir / "no dir/out.bmp'");
     EXPECT_EQ(unwritable.exitStatus, 4);
-    EXPECT_NE(unwritable.err.find("cannot write"), std::string::npos) << unwritable.err;
+    EXPECT_EQ(unwritable.err, "mistvane: cannot write '" + dir / "no dir/out.bmp" + "': No such file or directory\n");
+    HostRun full = Host(input + " /dev/full");
+    EXPECT_EQ(full.err, "mistvane: cannot write '/dev/full': No space left on device\n");
 
-    std::vector<uint8_t> notBitmap = bmp.bytes;
-    notBitmap[0] = 'M';
-    WriteFile(input, notBitmap);
-    HostRun rejected = Host(input + " " + output);
-    EXPECT_EQ(rejected.exitStatus, 1);
-    EXPECT_EQ(rejected.err.rfind("Not a valid BMP file\n", 0), 0u) << rejected.err;
+    // Names that need more than single quotes.
+    HostRun quoted = Host("\"it's.bmp\" " + output);
+    EXPECT_EQ(quoted.err, "mistvane: cannot open \"it's.bmp\": No such file or directory\n");
+    HostRun escaped = Host("\"$(printf 'new\\nline.bmp')\" " + output);
+    EXPECT_EQ(escaped.err, "mistvane: cannot open 'new'$'\\n''line.bmp': No such file or directory\n");
     EXPECT_FALSE(Exists(output));
 }
 
-TEST_F(HostProgram, UsageErrors) {
-    for (std::string arguments : {std::string(), input, input + " " + output + " extra", "--bogus " + input + " " + output}) {
+// A BMP the module does not read: its message, then what the file is and how to convert it.
+TEST_F(HostProgram, RefusedFilesAreExplained) {
+    std::vector<uint8_t> palette = bmp.bytes;
+    Put16(palette, 28, 8);
+    WriteFile(dir / "red.bmp", palette);
+    HostRun paletted = Host(dir / "red.bmp " + output);
+    EXPECT_EQ(paletted.exitStatus, 1);
+    EXPECT_EQ(paletted.err, "Not a valid BMP file\nmistvane: '" + dir / "red.bmp" +
+                                "' is an 8-bit palette BMP; only 24-bit uncompressed BMP is read (convert it with: "
+                                "convert " + dir / "red.bmp" + " -type TrueColor bmp3:" + dir / "red24.bmp" + ")\n");
+
+    std::vector<uint8_t> cut(bmp.bytes.begin(), bmp.bytes.begin() + bmp.pixelOffset + 4 * bmp.stride + 5);
+    WriteFile(input, cut);
+    HostRun shortFile = Host(input + " " + output);
+    EXPECT_EQ(shortFile.err, "Not a valid BMP file\nmistvane: '" + input + "' ends after 4 of 11 rows\n");
+    // The same cut through a pipe is only found at its end.
+    HostRun piped = Shell("cat " + input + " | '" MISTVANE_HOST_PATH "' - " + output);
+    EXPECT_EQ(piped.exitStatus, 2);
+    EXPECT_EQ(piped.err, "mistvane: standard input ends before its last row\n");
+
+    WriteFile(input, {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13});
+    HostRun png = Host(input + " " + output);
+    EXPECT_NE(png.err.find("' is a PNG image, not a BMP; only 24-bit"), std::string::npos) << png.err;
+    EXPECT_FALSE(Exists(output));
+}
+
+TEST_F(HostProgram, UsageErrorsAreOneLineAndAPointerToHelp) {
+    const std::string tail = "Try 'mistvane --help'.\n";
+    for (std::string arguments : {std::string(), input, input + " " + output + " extra", "--bogus " + input + " " + output,
+                                  "-x " + input + " " + output, std::string("-j")}) {
         HostRun run = Host(arguments);
         EXPECT_EQ(run.exitStatus, 64) << arguments;
-        EXPECT_NE(run.err.find("usage: mistvane"), std::string::npos) << arguments;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 2) << arguments << ": " << run.err;
+        EXPECT_EQ(run.err.rfind("mistvane: ", 0), 0u) << run.err;
+        EXPECT_EQ(run.err.substr(run.err.size() - std::min(run.err.size(), tail.size())), tail) << run.err;
     }
     HostRun invalidUtf8 = Host("\"$(printf '\\377')\" " + output);
     EXPECT_EQ(invalidUtf8.exitStatus, 64);
@@ -80,11 +117,13 @@ TEST_F(HostProgram, UsageErrors) {
 TEST_F(HostProgram, HelpAndVersion) {
     HostRun help = Host("--help");
     EXPECT_EQ(help.exitStatus, 0);
-    EXPECT_EQ(help.out.rfind("usage: mistvane", 0), 0u);
+    EXPECT_EQ(help.out.rfind("Usage: mistvane", 0), 0u);
     EXPECT_NE(help.out.find("-o DIR INPUT..."), std::string::npos);
+    EXPECT_EQ(Host("-h").out, help.out);
     HostRun version = Host("--version");
     EXPECT_EQ(version.exitStatus, 0);
-    EXPECT_EQ(version.out, "1.0.0.1\n");
+    EXPECT_EQ(version.out.rfind("mistvane (VostrelMistvane) 1.0.0.1\nCopyright (C) The VostrelMistvane developers\n"
+                                "License MIT: ", 0), 0u) << version.out;
 }
 
 TEST_F(HostProgram, PathsAfterDoubleDashMayStartWithADash) {
@@ -113,24 +152,13 @@ TEST_F(HostProgram, FindsTheModuleBesideItOrInAnInstalledTree) {
     EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
 }
 
-TEST_F(HostProgram, QuietPrintsOnlyFailures) {
-    HostRun quiet = Host("--quiet " + input + " " + output);
-    EXPECT_EQ(quiet.exitStatus, 0);
-    EXPECT_EQ(quiet.out, "");
-    EXPECT_EQ(quiet.err, "");
-    EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
-    HostRun failing = Host("-q " + dir / "missing.bmp " + output);
-    EXPECT_EQ(failing.exitStatus, 2);
-    EXPECT_NE(failing.err.find("cannot read"), std::string::npos);
-}
-
 TEST_F(HostProgram, DashReadsStandardInputAndWritesStandardOutput) {
     // Nothing but the image on standard output: the outcome line goes to standard error.
-    HostRun piped = Host("- - <" + input + " | cat >" + output);
+    HostRun piped = Host("-v - - <" + input + " | cat >" + output);
     EXPECT_EQ(piped.exitStatus, 0) << piped.err;
     EXPECT_EQ(piped.err, "mistvane: blurred standard input into standard output\n");
     EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
-    HostRun named = Host(input + " /dev/stdout | cat >" + output);
+    HostRun named = Host("--verbose " + input + " /dev/stdout | cat >" + output);
     EXPECT_EQ(named.exitStatus, 0) << named.err;
     EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
     EXPECT_NE(named.err.find("blurred"), std::string::npos);
@@ -146,12 +174,12 @@ TEST_F(HostProgram, DashFailures) {
     // An input that ends early on a pipe: status 2, and a file output is not created.
     HostRun cut = Shell("head -c 300 " + input + " | '" MISTVANE_HOST_PATH "' - " + output);
     EXPECT_EQ(cut.exitStatus, 2);
-    EXPECT_NE(cut.err.find("cannot read standard input"), std::string::npos) << cut.err;
+    EXPECT_EQ(cut.err, "mistvane: standard input ends before its last row\n");
     EXPECT_FALSE(Exists(output));
     // Standard output that cannot take the image.
     HostRun full = Host(input + " - >/dev/full");
     EXPECT_EQ(full.exitStatus, 4);
-    EXPECT_NE(full.err.find("cannot write standard output"), std::string::npos) << full.err;
+    EXPECT_EQ(full.err, "mistvane: cannot write standard output: No space left on device\n");
     // Never an image to a terminal (script(1) gives the program one).
     for (std::string target : {"-", "/dev/stdout"}) {
         std::string command = "script -qec \"'" MISTVANE_HOST_PATH "' " + input + " " + target + "; echo exit=\\$?\" " +
@@ -180,32 +208,45 @@ class HostBatch : public HostProgram {
 TEST_F(HostBatch, WritesEachInputUnderItsOwnNameInANewDirectory) {
     HostRun run = Host("-o " + out + " " + input + " " + dir / "other.bmp");
     EXPECT_EQ(run.exitStatus, 0) << run.err;
-    EXPECT_EQ(run.out, "mistvane: blurred 2 of 2 files into " + out + "\n");
+    EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "") << "no progress line when standard error is not a terminal";
     EXPECT_EQ(ReadFile(out + "/in.bmp"), ExpectedOutput(bmp));
     EXPECT_EQ(ReadFile(out + "/other.bmp"), ExpectedOutput(other));
 }
 
 TEST_F(HostBatch, GoesOnPastFailuresAndExitsWithTheFirst) {
-    HostRun run = Host("--output-dir " + out + " " + dir / "broken.bmp " + input + " " + dir / "missing.bmp " + dir / "other.bmp");
+    HostRun run = Host("-v --output-dir " + out + " " + dir / "broken.bmp " + input + " " + dir / "missing.bmp " + dir / "other.bmp");
     EXPECT_EQ(run.exitStatus, 1);
-    EXPECT_EQ(run.out, "mistvane: blurred 2 of 4 files into " + out + ", 2 failed\n");
-    EXPECT_NE(run.err.find("broken.bmp is not a 24-bit uncompressed BMP"), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find("cannot read " + dir / "missing.bmp"), std::string::npos) << run.err;
+    EXPECT_NE(run.out.find("mistvane: blurred '" + input + "' into '" + out + "/in.bmp'\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("mistvane: blurred 2 of 4 files into '" + out + "', 2 failed\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find("broken.bmp' is not a BMP file"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("cannot open '" + dir / "missing.bmp'"), std::string::npos) << run.err;
     EXPECT_EQ(ReadFile(out + "/other.bmp"), ExpectedOutput(other));
     EXPECT_FALSE(Exists(out + "/broken.bmp"));
     EXPECT_FALSE(Exists(out + "/missing.bmp"));
 
-    HostRun missingFirst = Host("-q -o " + out + " " + dir / "missing.bmp " + dir / "broken.bmp");
+    HostRun missingFirst = Host("-o " + out + " " + dir / "missing.bmp " + dir / "broken.bmp");
     EXPECT_EQ(missingFirst.exitStatus, 2);
     EXPECT_EQ(missingFirst.out, "");
+    EXPECT_NE(missingFirst.err.find("mistvane: 2 of 2 files failed\n"), std::string::npos) << missingFirst.err;
 }
 
 TEST_F(HostBatch, UnwritableDirectoryFailsEveryFile) {
     WriteFile(dir / "plain-file", {1});
     HostRun run = Host("-o " + dir / "plain-file " + input + " " + dir / "other.bmp");
     EXPECT_EQ(run.exitStatus, 4);
-    EXPECT_EQ(run.out, "mistvane: blurred 0 of 2 files into " + dir / "plain-file" + ", 2 failed\n");
+    EXPECT_NE(run.err.find("cannot write '" + dir / "plain-file/in.bmp" + "': Not a directory"), std::string::npos) << run.err;
+}
+
+// A batch never writes a file onto itself; the other files go on.
+TEST_F(HostBatch, RefusesToWriteAFileOntoItself) {
+    fs::create_directories(dir / "sub");
+    WriteFile(dir / "sub/third.bmp", other.bytes);
+    HostRun run = Shell("cd '" + dir.path() + "' && '" MISTVANE_HOST_PATH "' -o . in.bmp sub/third.bmp");
+    EXPECT_EQ(run.exitStatus, 4);
+    EXPECT_EQ(run.err, "mistvane: 'in.bmp' and './in.bmp' are the same file\nmistvane: 1 of 2 files failed\n");
+    EXPECT_EQ(ReadFile(input), bmp.bytes);
+    EXPECT_EQ(ReadFile(dir / "third.bmp"), ExpectedOutput(other)) << "the file that is not its own output";
 }
 
 TEST_F(HostBatch, UsageErrors) {
@@ -214,7 +255,7 @@ TEST_F(HostBatch, UsageErrors) {
     for (std::string arguments : {"-o " + out, std::string("-o"), "-o " + out + " " + input + " " + dir / "sub/in.bmp"}) {
         HostRun run = Host(arguments);
         EXPECT_EQ(run.exitStatus, 64) << arguments;
-        EXPECT_NE(run.err.find("usage: mistvane"), std::string::npos) << arguments;
+        EXPECT_NE(run.err.find("Try 'mistvane --help'."), std::string::npos) << arguments;
     }
     EXPECT_FALSE(Exists(out));
 }
@@ -233,8 +274,8 @@ TEST_F(HostBatch, ParallelJobsGiveTheSequentialResult) {
         std::string into = dir / "many";
         HostRun run = Host(jobs + " -o " + into + arguments);
         EXPECT_EQ(run.exitStatus, 1) << jobs;
-        EXPECT_EQ(run.out, "mistvane: blurred 7 of 9 files into " + into + ", 2 failed\n") << jobs;
-        EXPECT_NE(run.err.find("cannot read " + dir / "missing.bmp"), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "") << jobs;
+        EXPECT_NE(run.err.find("cannot open '" + dir / "missing.bmp"), std::string::npos) << run.err;
         for (const std::string& name : names)
             EXPECT_EQ(ReadFile(into + "/" + name), ReadFile(dir / "one/" + name)) << jobs << " " << name;
         fs::remove_all(into);
@@ -254,7 +295,7 @@ TEST_F(HostBatch, ExitStatusIsTheFirstFailureInInputOrder) {
     HostRun run = Shell("(sleep 0.3; head -c 300 " + input + " >" + fifo + ") & '" MISTVANE_HOST_PATH "' -j 2 -o " +
                         out + " " + fifo + " " + dir / "broken.bmp " + input);
     EXPECT_EQ(run.exitStatus, 2) << run.err;
-    EXPECT_LT(run.err.find("broken.bmp is not"), run.err.find("cannot read " + fifo)) << run.err;
+    EXPECT_LT(run.err.find("broken.bmp' is not"), run.err.find("'" + fifo + "' ends before its last row")) << run.err;
     EXPECT_EQ(ReadFile(out + "/in.bmp"), ExpectedOutput(bmp));
 }
 
@@ -268,15 +309,22 @@ TEST_F(HostBatch, AnInputThatIsAnotherFilesOutputKeepsTheGivenOrder) {
     EXPECT_EQ(ReadFile(out + "/link.bmp"), ExpectedOutput(ExpectedOutput(bmp)));
 }
 
-TEST_F(HostBatch, ShowsProgressOnATerminal) {
+TEST_F(HostBatch, ShowsProgressOnATerminalWithEveryMessageOnALineOfItsOwn) {
     // script(1) gives the program a terminal and copies what it wrote there into the typescript.
-    std::string command = "script -qec \"'" + std::string(MISTVANE_HOST_PATH) + "' -o " + out + " " + input + " " +
-                          dir / "other.bmp" + "\" " + dir / "typescript" + " >/dev/null 2>&1";
+    std::string command = "script -qec \"'" + std::string(MISTVANE_HOST_PATH) + "' -j 2 -o " + out + " " + input +
+                          " " + dir / "broken.bmp " + dir / "other.bmp" + "; exit 0\" " + dir / "typescript" + " >/dev/null 2>&1";
     ASSERT_EQ(std::system(command.c_str()), 0);
     std::string screen = Slurp(dir / "typescript");
-    EXPECT_NE(screen.find("[1/2] " + input), std::string::npos) << screen;
-    EXPECT_NE(screen.find("[2/2] " + dir / "other.bmp"), std::string::npos) << screen;
-    EXPECT_NE(screen.find("blurred 2 of 2 files"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("[1/3] " + input), std::string::npos) << screen;
+    EXPECT_NE(screen.find("[3/3] " + dir / "other.bmp"), std::string::npos) << screen;
+    // Each message starts where the progress line was cleared, and ends its own line.
+    for (std::string message : {std::string("Not a valid BMP file"), "mistvane: '" + dir / "broken.bmp' is not a BMP"}) {
+        size_t at = screen.find(message);
+        ASSERT_NE(at, std::string::npos) << screen;
+        EXPECT_EQ(screen.substr(at - 4, 4), "\r\033[K") << message << " in " << screen;
+        EXPECT_NE(screen.substr(at + message.size()).find_first_of("\r\n"), std::string::npos);
+        EXPECT_LT(screen.find('\n', at), screen.find('[', at)) << "the progress goes on below " << message;
+    }
     EXPECT_EQ(ReadFile(out + "/other.bmp"), ExpectedOutput(other));
 }
 

@@ -2,6 +2,7 @@
 // way the platform's host applications use it.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <getopt.h>
 #include <limits.h>
 #include <malloc.h>
 #include <pthread.h>
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -28,6 +30,9 @@
 #include <vector>
 
 #include "VostrelMistvane.h"
+#include "console.h"
+#include "failure_message.h"
+#include "name_quoting.h"
 
 namespace {
 
@@ -36,22 +41,32 @@ const int kExitUnavailable = 69;  // EX_UNAVAILABLE: the module could not be loa
 const int kExitSoftware = 70;     // EX_SOFTWARE: the module answered something it never should
 
 const char kUsage[] =
-    "usage: mistvane [--quiet] INPUT OUTPUT\n"
-    "       mistvane [--quiet] [-j N] -o DIR INPUT...\n"
-    "       mistvane --help | --version\n"
+    "Usage: mistvane [OPTION]... INPUT OUTPUT\n"
+    "  or:  mistvane [OPTION]... -o DIR INPUT...\n"
+    "Blur 24-bit BMP images with a 21 x 21 box filter.\n"
     "\n"
-    "Blurs 24-bit BMP images with a 21 x 21 box filter. The first form writes INPUT blurred to OUTPUT,\n"
-    "which may be INPUT itself; - reads standard input or writes standard output. The second writes\n"
-    "each INPUT to DIR under its own name, making DIR if needed. An output is replaced only once its\n"
+    "The first form writes INPUT blurred to OUTPUT, which may be INPUT itself; - reads\n"
+    "standard input or writes standard output. The second writes each INPUT into DIR\n"
+    "under its own name, making DIR if needed. An output is replaced only once its\n"
     "blurred image is complete.\n"
     "\n"
-    "  -o, --output-dir DIR  write every INPUT into DIR\n"
-    "  -j, --jobs N          blur up to N files at once (default: one for each processor)\n"
-    "  -q, --quiet           print failures only\n"
+    "  -o, --output-dir=DIR  write every INPUT into DIR\n"
+    "  -j, --jobs=N          blur up to N files at once (default: one per processor)\n"
+    "  -v, --verbose         print a line for each file blurred\n"
+    "  -q, --quiet           show no progress line for a batch on a terminal\n"
+    "  -h, --help            display this help and exit\n"
+    "      --version         output version information and exit\n"
     "\n"
-    "Exit status: 0 when every file was written; otherwise that of the first failure (in the order given):\n"
-    "1 not a 24-bit uncompressed BMP, 2 input unreadable, 4 output unwritable. 64 usage error or an image\n"
-    "for a terminal, 69 module not loadable.\n";
+    "Exit status: 0 when every file was written; otherwise that of the first failure,\n"
+    "in the order given: 1 not a 24-bit uncompressed BMP, 2 input unreadable, 4 output\n"
+    "unwritable; 64 usage error or an image for a terminal, 69 module not loadable.\n";
+
+const char kVersion[] =
+    "mistvane (VostrelMistvane) " MISTVANE_VERSION "\n"
+    "Copyright (C) The VostrelMistvane developers\n"
+    "License MIT: <https://opensource.org/licenses/MIT>.\n"
+    "This is free software: you are free to change and redistribute it.\n"
+    "There is NO WARRANTY, to the extent permitted by law.\n";
 
 // UTF-8 to UTF-16; nothing for bytes that are not UTF-8, which no UTF-16 path can name.
 std::optional<std::u16string> ToUtf16(const char* text) {
@@ -100,21 +115,25 @@ MistvaneFunction LoadMistvane(std::string* error) {
         }
         void* symbol = dlsym(module, "Mistvane");
         if (!symbol) {
-            *error = candidate + " does not export Mistvane";
+            *error = QuotedName(candidate) + " does not export Mistvane";
             return nullptr;
         }
         return reinterpret_cast<MistvaneFunction>(symbol);
     }
-    *error = "cannot find " MISTVANE_MODULE_FILE " beside the program or in " + directory + "/" MISTVANE_BIN_TO_LIB;
+    *error = "cannot find " MISTVANE_MODULE_FILE " beside the program or in " +
+             QuotedName(directory + "/" MISTVANE_BIN_TO_LIB);
     return nullptr;
 }
 
+// A usage error: one line, and where to read more.
 int Usage(const std::string& problem) {
-    std::fprintf(stderr, "mistvane: %s\n%s", problem.c_str(), kUsage);
+    if (!problem.empty()) std::fprintf(stderr, "mistvane: %s\n", problem.c_str());
+    std::fputs("Try 'mistvane --help'.\n", stderr);
     return kExitUsage;
 }
 
 struct Options {
+    bool verbose = false;
     bool quiet = false;
     const char* outputDirectory = nullptr;
     unsigned jobs = 0;  // 0: one for each processor this process may run on
@@ -130,62 +149,46 @@ bool ParseJobs(const std::string& text, unsigned* jobs) {
 
 // Returns -1 to go on, or the exit status to stop with.
 int ParseArguments(int argc, char** argv, Options* options) {
-    bool optionsEnded = false;
-    for (int k = 1; k < argc; ++k) {
-        std::string arg = argv[k];
-        if (optionsEnded || arg == "-" || arg[0] != '-') {
-            options->paths.push_back(argv[k]);
-        } else if (arg == "--") {
-            optionsEnded = true;
-        } else if (arg == "--help") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--version") {
-            std::puts(MISTVANE_VERSION);
-            return 0;
-        } else if (arg == "-q" || arg == "--quiet") {
-            options->quiet = true;
-        } else if (arg == "-o" || arg == "--output-dir") {
-            if (++k == argc) return Usage(arg + " needs a directory");
-            options->outputDirectory = argv[k];
-        } else if (arg == "-j" || arg == "--jobs" || arg.rfind("-j", 0) == 0 || arg.rfind("--jobs=", 0) == 0) {
-            std::string count = arg == "-j" || arg == "--jobs" ? (++k < argc ? argv[k] : "")
-                                : arg.substr(arg[1] == 'j' ? 2 : 7);
-            if (!ParseJobs(count, &options->jobs)) return Usage(arg + " needs a number of jobs from 1 up");
-        } else {
-            return Usage("unknown option " + arg);
+    enum { kVersionOption = 256 };
+    static const struct option kOptions[] = {
+        {"output-dir", required_argument, nullptr, 'o'}, {"jobs", required_argument, nullptr, 'j'},
+        {"verbose", no_argument, nullptr, 'v'},          {"quiet", no_argument, nullptr, 'q'},
+        {"help", no_argument, nullptr, 'h'},             {"version", no_argument, nullptr, kVersionOption},
+        {nullptr, 0, nullptr, 0}};
+    // getopt_long names an unknown option or a missing argument itself, as other tools do, under the program's
+    // own name however it was started.
+    argv[0] = const_cast<char*>("mistvane");
+    for (int option; (option = getopt_long(argc, argv, "o:j:vqh", kOptions, nullptr)) != -1;) {
+        switch (option) {
+            case 'o': options->outputDirectory = optarg; break;
+            case 'j':
+                if (!ParseJobs(optarg, &options->jobs)) return Usage("invalid number of jobs: " + QuotedName(optarg));
+                break;
+            case 'v': options->verbose = true; break;
+            case 'q': options->quiet = true; break;
+            case 'h': std::fputs(kUsage, stdout); return 0;
+            case kVersionOption: std::fputs(kVersion, stdout); return 0;
+            default: return Usage("");
         }
     }
+    for (int k = optind; k < argc; ++k) options->paths.push_back(argv[k]);
     if (options->outputDirectory) {
-        if (options->paths.empty()) return Usage("expected at least one input");
-        std::set<std::string> names;
-        for (const char* path : options->paths)
-            if (!names.insert(std::filesystem::path(path).filename().string()).second)
-                return Usage(std::string("two inputs would both be written to ") + std::filesystem::path(path).filename().string());
+        if (options->paths.empty()) return Usage("missing input file operand");
+        std::map<std::string, std::string> names;
+        for (const char* path : options->paths) {
+            std::string name = std::filesystem::path(path).filename().string();
+            auto [at, added] = names.emplace(name, path);
+            if (!added) return Usage(QuotedName(at->second) + " and " + QuotedName(path) + " would both be written to " +
+                                     QuotedName(name));
+        }
     } else if (options->paths.size() != 2) {
-        return Usage(options->paths.size() < 2 ? "expected an input and an output path" : "too many arguments");
+        if (options->paths.empty()) return Usage("missing file operands");
+        if (options->paths.size() == 1) return Usage("missing output file operand after " + QuotedName(options->paths[0]));
+        return Usage("extra operand " + QuotedName(options->paths[2]));
     }
     for (const char* path : options->paths)
-        if (!ToUtf16(path)) return Usage(std::string("not a UTF-8 path: ") + path);
+        if (!ToUtf16(path)) return Usage("not a UTF-8 path: " + QuotedName(path));
     return -1;
-}
-
-// What a failed call means, on standard error.
-void ReportFailure(int32_t status, const std::string& input, const std::string& output) {
-    switch (status) {
-        case MistvaneStatusNotBitmap:
-            std::fprintf(stderr, "mistvane: %s is not a 24-bit uncompressed BMP image\n", input.c_str());
-            break;
-        case MistvaneStatusInputOpenFailed:
-            std::fprintf(stderr, "mistvane: cannot read %s\n", input.c_str());
-            break;
-        case MistvaneStatusOutputOpenFailed:
-            std::fprintf(stderr, "mistvane: cannot write %s\n", output.c_str());
-            break;
-        default:
-            std::fprintf(stderr, "mistvane: the module returned the unknown status %d for %s\n", static_cast<int>(status),
-                         input.c_str());
-    }
 }
 
 int ExitStatusFor(int32_t status) {
@@ -198,8 +201,17 @@ int ExitStatusFor(int32_t status) {
     }
 }
 
-int32_t Blur(MistvaneFunction mistvane, const std::string& input, const std::string& output) {
-    return mistvane(ToUtf16(input.c_str())->c_str(), ToUtf16(output.c_str())->c_str());
+// One call; `cause` takes the errno it left.
+int32_t Blur(MistvaneFunction mistvane, const std::string& input, const std::string& output, int* cause) {
+    std::u16string wideInput = *ToUtf16(input.c_str()), wideOutput = *ToUtf16(output.c_str());
+    errno = 0;
+    int32_t status = mistvane(wideInput.c_str(), wideOutput.c_str());
+    *cause = errno;
+    return status;
+}
+
+void ReportFailure(Console* console, int32_t status, int cause, const CallFiles& files) {
+    console->Line(Stream::Error, "mistvane: " + FailureMessage(status, cause, files));
 }
 
 bool SameFile(const struct stat& a, const struct stat& b) {
@@ -229,11 +241,13 @@ class StandardOutputCopy {
         return true;
     }
     std::string Path() const { return "/dev/fd/" + std::to_string(pipe_[1]); }
-    // Ends the copy once the module has closed its end; true when every byte reached standard output.
-    bool Finish() {
+    // Ends the copy once the module has closed its end; true when every byte reached standard output, else
+    // `cause` takes why not.
+    bool Finish(int* cause) {
         close(pipe_[1]);
         copier_.join();
         close(pipe_[0]);
+        if (failed_) *cause = failure_;
         return !failed_;
     }
 
@@ -244,14 +258,19 @@ class StandardOutputCopy {
             ssize_t got = read(pipe_[0], buffer.data(), buffer.size());
             if (got < 0 && errno == EINTR) continue;
             if (got <= 0) {
+                if (got < 0 && !failed_) failure_ = errno;
                 failed_ = failed_ || got < 0;
                 break;
             }
             for (ssize_t at = 0; at < got && !failed_;) {
                 ssize_t put = write(STDOUT_FILENO, buffer.data() + at, static_cast<size_t>(got - at));
                 if (put < 0 && errno == EINTR) continue;
-                if (put <= 0) failed_ = true;
-                else at += put;
+                if (put <= 0) {
+                    failure_ = put < 0 ? errno : EIO;
+                    failed_ = true;
+                } else {
+                    at += put;
+                }
             }
             // After a failure the rest is read and dropped, so that the module's writes still end.
         }
@@ -260,35 +279,38 @@ class StandardOutputCopy {
     int pipe_[2] = {-1, -1};
     std::thread copier_;
     bool failed_ = false;
+    int failure_ = 0;
 };
 
 int BlurOne(MistvaneFunction mistvane, const Options& options) {
-    std::string input = options.paths[0], output = options.paths[1];
-    std::string inputName = input == "-" ? "standard input" : input;
-    std::string outputName = output == "-" ? "standard output" : output;
-    // Nothing may follow the image on standard output: the outcome goes to standard error then.
-    bool toStandardOutput = output == "-";
-    bool imageOnStdout = toStandardOutput || IsStandardOutput(output);
+    CallFiles files{options.paths[0], options.paths[1], QuotedName(options.paths[0]), QuotedName(options.paths[1])};
+    if (files.input == "-") files.inputName = "standard input";
+    if (files.output == "-") files.outputName = "standard output";
+    Console console(false);
+    // Nothing may follow the image on standard output: a verbose line goes to standard error then.
+    bool toStandardOutput = files.output == "-";
+    bool imageOnStdout = toStandardOutput || IsStandardOutput(files.output);
     if (imageOnStdout && isatty(STDOUT_FILENO)) {
-        std::fprintf(stderr, "mistvane: refusing to write an image to a terminal; redirect standard output\n");
+        console.Line(Stream::Error, "mistvane: refusing to write an image to a terminal; redirect standard output");
         return kExitUsage;
     }
-    if (input == "-") input = "/dev/stdin";
+    if (files.input == "-") files.input = "/dev/stdin";
     StandardOutputCopy copy;
     if (toStandardOutput) {
         if (!copy.Start()) {
-            ReportFailure(MistvaneStatusOutputOpenFailed, inputName, outputName);
+            ReportFailure(&console, MistvaneStatusOutputOpenFailed, errno, files);
             return ExitStatusFor(MistvaneStatusOutputOpenFailed);
         }
-        output = copy.Path();
+        files.output = copy.Path();
     }
-    int32_t status = Blur(mistvane, input, output);
-    if (toStandardOutput && !copy.Finish() && status == MistvaneStatusDone) status = MistvaneStatusOutputOpenFailed;
+    int cause = 0;
+    int32_t status = Blur(mistvane, files.input, files.output, &cause);
+    if (toStandardOutput && !copy.Finish(&cause) && status == MistvaneStatusDone) status = MistvaneStatusOutputOpenFailed;
     if (status != MistvaneStatusDone)
-        ReportFailure(status, inputName, outputName);
-    else if (!options.quiet)
-        std::fprintf(imageOnStdout ? stderr : stdout, "mistvane: blurred %s into %s\n", inputName.c_str(),
-                     outputName.c_str());
+        ReportFailure(&console, status, cause, files);
+    else if (options.verbose)
+        console.Line(imageOnStdout ? Stream::Error : Stream::Output,
+                     "mistvane: blurred " + files.inputName + " into " + files.outputName);
     return ExitStatusFor(status);
 }
 
@@ -301,7 +323,10 @@ unsigned ProcessorCount(const cpu_set_t* allowed) {
 
 // Whether some input is, under another name or through a link, the file another input is written to: then the
 // order of the calls decides what is read, and only the given order gives the result of one file after another.
-bool InputsMeetOutputs(const std::vector<std::string>& inputs, const std::vector<std::string>& outputs) {
+// An input that is its own output is marked in `ontoItself` (a batch never writes a file onto itself, as cp does
+// not copy one onto itself).
+bool InputsMeetOutputs(const std::vector<std::string>& inputs, const std::vector<std::string>& outputs,
+                       std::vector<bool>* ontoItself) {
     // Only an output that exists can be an input: into a new directory, nothing more is looked up.
     std::vector<std::tuple<dev_t, ino_t, size_t>> written;
     for (size_t k = 0; k < outputs.size(); ++k) {
@@ -310,15 +335,20 @@ bool InputsMeetOutputs(const std::vector<std::string>& inputs, const std::vector
     }
     if (written.empty()) return false;
     std::sort(written.begin(), written.end());
+    bool met = false;
     for (size_t k = 0; k < inputs.size(); ++k) {
         struct stat status;
         if (stat(inputs[k].c_str(), &status) != 0) continue;
         auto key = std::make_tuple(status.st_dev, status.st_ino, size_t{0});
         auto at = std::lower_bound(written.begin(), written.end(), key);
-        for (; at != written.end() && std::get<0>(*at) == status.st_dev && std::get<1>(*at) == status.st_ino; ++at)
-            if (std::get<2>(*at) != k) return true;
+        for (; at != written.end() && std::get<0>(*at) == status.st_dev && std::get<1>(*at) == status.st_ino; ++at) {
+            if (std::get<2>(*at) == k)
+                (*ontoItself)[k] = true;
+            else
+                met = true;
+        }
     }
-    return false;
+    return met;
 }
 
 // What a batch's worker threads run, and the processors this process may use (when they could be read).
@@ -358,12 +388,15 @@ int BlurMany(MistvaneFunction mistvane, const Options& options) {
     std::filesystem::path directory = options.outputDirectory;
     std::error_code error;
     std::filesystem::create_directories(directory, error);  // a failure shows as each file's output failing
-    bool progress = !options.quiet && isatty(STDERR_FILENO);
-    const char* clearLine = "\r\033[K";
     size_t total = options.paths.size();
-    std::vector<std::string> inputs(options.paths.begin(), options.paths.end()), outputs;
-    for (const std::string& input : inputs)
-        outputs.push_back((directory / std::filesystem::path(input).filename()).string());
+    std::vector<CallFiles> files;
+    std::vector<std::string> inputs, outputs;
+    for (const char* path : options.paths) {
+        std::string output = (directory / std::filesystem::path(path).filename()).string();
+        files.push_back({path, output, QuotedName(path), QuotedName(output)});
+        inputs.push_back(path);
+        outputs.push_back(output);
+    }
     // Each call takes a few megabytes (the window's rows, the bands, the output writer's slots) and gives them back.
     // Kept by the process rather than returned to the kernel after every call, they are not faulted in afresh for
     // every file: a quarter less time for a batch of 1024 x 1024 files.
@@ -373,24 +406,28 @@ int BlurMany(MistvaneFunction mistvane, const Options& options) {
     workers.known = sched_getaffinity(0, sizeof workers.allowed, &workers.allowed) == 0;
     size_t jobs = options.jobs ? options.jobs : ProcessorCount(workers.known ? &workers.allowed : nullptr);
     if (jobs > total) jobs = total;
-    if (jobs > 1 && InputsMeetOutputs(inputs, outputs)) jobs = 1;
+    std::vector<bool> ontoItself(total, false);
+    if (InputsMeetOutputs(inputs, outputs, &ontoItself)) jobs = 1;
 
+    Console console(!options.quiet);
     std::vector<int32_t> statuses(total, MistvaneStatusDone);
     std::atomic<size_t> next{0};
-    std::mutex printing;  // one line at a time on standard error
     auto work = [&] {
         for (size_t k; (k = next.fetch_add(1)) < total;) {
-            if (progress) {
-                std::lock_guard<std::mutex> hold(printing);
-                std::fprintf(stderr, "%s[%zu/%zu] %s", clearLine, k + 1, total, inputs[k].c_str());
-                std::fflush(stderr);
+            console.Progress("[" + std::to_string(k + 1) + "/" + std::to_string(total) + "] " + inputs[k]);
+            if (ontoItself[k]) {
+                statuses[k] = MistvaneStatusOutputOpenFailed;
+                console.Line(Stream::Error,
+                             "mistvane: " + files[k].inputName + " and " + files[k].outputName + " are the same file");
+                continue;
             }
-            int32_t status = Blur(mistvane, inputs[k], outputs[k]);
+            int cause = 0;
+            int32_t status = Blur(mistvane, inputs[k], outputs[k], &cause);
             statuses[k] = status;
-            if (status == MistvaneStatusDone) continue;
-            std::lock_guard<std::mutex> hold(printing);
-            if (progress) std::fputs(clearLine, stderr);
-            ReportFailure(status, inputs[k], outputs[k]);
+            if (status != MistvaneStatusDone)
+                ReportFailure(&console, status, cause, files[k]);
+            else if (options.verbose)
+                console.Line(Stream::Output, "mistvane: blurred " + files[k].inputName + " into " + files[k].outputName);
         }
     };
     workers.work = work;
@@ -406,13 +443,13 @@ int BlurMany(MistvaneFunction mistvane, const Options& options) {
         if (status == MistvaneStatusDone) ++written;
         else if (exitStatus == 0) exitStatus = ExitStatusFor(status);
     }
-    if (progress) std::fputs(clearLine, stderr);
-    if (!options.quiet) {
-        std::printf("mistvane: blurred %zu of %zu file%s into %s", written, total, total == 1 ? "" : "s",
-                    options.outputDirectory);
-        if (written < total) std::printf(", %zu failed", total - written);
-        std::printf("\n");
-    }
+    std::string count = std::to_string(total) + " file" + (total == 1 ? "" : "s");
+    if (options.verbose)
+        console.Line(Stream::Output, "mistvane: blurred " + std::to_string(written) + " of " + count + " into " +
+                                         QuotedName(options.outputDirectory) +
+                                         (written < total ? ", " + std::to_string(total - written) + " failed" : ""));
+    else if (written < total && total > 1)
+        console.Line(Stream::Error, "mistvane: " + std::to_string(total - written) + " of " + count + " failed");
     return exitStatus;
 }
 
