@@ -30,14 +30,17 @@ CoreStream* Stream(FILE* file) {
     return (CoreStream*)file;
 }
 
-// The UTF-16 form of a narrow path, in a block to free; null for a null path or one that is not valid in the
-// code page.
+// The UTF-16 form of a narrow path, in a block to free; null, with the last error set as the conversion or the
+// heap sets it, for one that is not valid in the code page or when memory runs out.
 wchar_t* WidePath(const char* path) {
-    if (!path) return 0;
     int units = MultiByteToWideChar(ansiCodePage, MB_ERR_INVALID_CHARS, path, -1, 0, 0);
     if (units <= 0) return 0;
     wchar_t* wide = (wchar_t*)malloc((size_t)units * sizeof(wchar_t));
-    if (wide && MultiByteToWideChar(ansiCodePage, MB_ERR_INVALID_CHARS, path, -1, wide, units) != units) {
+    if (!wide) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    if (MultiByteToWideChar(ansiCodePage, MB_ERR_INVALID_CHARS, path, -1, wide, units) != units) {
         free(wide);
         return 0;
     }
@@ -81,12 +84,20 @@ void CoreRelease(void* block) {
     free(block);
 }
 
+// The platform's fopen opens through CreateFileW, so a failure leaves the kernel's cause in the last error, as the
+// runtime's does here; a call it refuses before that says the argument was wrong.
 CoreStream* CoreOpenStream(const char* path, const char* mode) {
-    if (!path || !mode) return 0;
+    if (!path || !mode) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
     wchar_t wideMode[8];
     size_t length = 0;
     for (; mode[length] && length < 6; ++length) wideMode[length] = (wchar_t)(unsigned char)mode[length];
-    if (mode[length]) return 0;
+    if (mode[length]) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
     wideMode[length++] = L'N';  // not inherited
     wideMode[length] = 0;
     wchar_t* widePath = WidePath(path);
@@ -177,12 +188,20 @@ int32_t StandInDeleteAndRenameFile(const wchar_t* existingTarget, const wchar_t*
     HANDLE handle = CreateFileW(existingTarget, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, 0);
     if (handle == INVALID_HANDLE_VALUE) return 0;
+    // Every failure leaves its cause in the last error, as the platform's call does.
     wchar_t* finalPath = 0;
     DWORD units = GetFinalPathNameByHandleW(handle, 0, 0, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (units) finalPath = (wchar_t*)malloc(units * sizeof(wchar_t));
-    if (finalPath && GetFinalPathNameByHandleW(handle, finalPath, units, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS) >= units) {
-        free(finalPath);
-        finalPath = 0;
+    if (units) {
+        finalPath = (wchar_t*)malloc(units * sizeof(wchar_t));
+        if (!finalPath) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    if (finalPath) {
+        DWORD got = GetFinalPathNameByHandleW(handle, finalPath, units, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (got == 0 || got >= units) {
+            if (got != 0) SetLastError(ERROR_INSUFFICIENT_BUFFER);  // the name grew meanwhile
+            free(finalPath);
+            finalPath = 0;
+        }
     }
     CloseHandle(handle);
     BOOL done = finalPath && MoveFileExW(source, finalPath, MOVEFILE_REPLACE_EXISTING);

@@ -19,8 +19,11 @@ struct PlatformFile {
     bool flushOnClose;  // a file that will replace another: everything must be stored before it takes its place
 };
 
+// The runtime's malloc is not documented to leave a cause when it fails: the module gives its own.
 void* AllocateBlock(size_t bytes) {
-    return CoreAllocate(bytes);
+    void* block = CoreAllocate(bytes);
+    if (!block) SetModuleFailure(FailureNoMemory);
+    return block;
 }
 
 void ReleaseBlock(void* block) {
@@ -113,7 +116,11 @@ PlatformFile* OpenForReading(const char* path) {
         SetModuleFailure(path ? FailureNoSuchFile : FailureInvalidPath);
         return 0;
     }
+    // The runtime's fopen leaves the kernel's cause when CreateFileW refused the file, but may fail before that
+    // (no free stream) without one: then the cause is its own.
+    SetLastError(0);
     CoreStream* stream = CoreOpenStream(path, "rb");
+    if (!stream && GetLastError() == 0) SetLastError(kCoreErrorTooManyOpenFiles);
     return stream ? Wrap(stream, 0, false) : 0;
 }
 
@@ -240,7 +247,11 @@ PlatformFile* OpenInPlace(const PathChar* path) {
 // (without changing it) also refuses a file another program holds without sharing.
 PathChar* WritableFileBehind(const PathChar* path) {
     uint32_t attributes = GetFileAttributesW(path);
-    if (attributes == kCoreNoAttributes || (attributes & kCoreAttributeReadOnly)) return 0;
+    if (attributes == kCoreNoAttributes) return 0;
+    if (attributes & kCoreAttributeReadOnly) {
+        SetLastError(kCoreErrorAccessDenied);  // what opening it for writing would say
+        return 0;
+    }
     void* handle = OpenForWriting(path, kCoreOpenExisting, kCoreShareRead | kCoreShareWrite);
     if (!handle) return 0;
     CloseHandle(handle);
@@ -318,9 +329,14 @@ bool CopyIntoTarget(PlatformFile*, const PathChar*) {
 }
 
 // A target that did not exist is simply named; one that does is replaced in the platform's one step, which fails
-// when there is nothing to replace. Either way the target is never without a whole file.
+// when there is nothing to replace. Either way the target is never without a whole file. When the rename failed for
+// any reason but the target being there, that is the cause, not the replacement's "no such file".
 bool ReplaceFile(const PathChar* from, const PathChar* to) {
-    return MoveFileW(from, to) || DeleteAndRenameFile(to, from);
+    if (MoveFileW(from, to)) return true;
+    uint32_t cause = GetLastError();
+    if (DeleteAndRenameFile(to, from)) return true;
+    if (cause != kCoreErrorAlreadyExists && cause != kCoreErrorFileExists) SetLastError(cause);
+    return false;
 }
 
 void RemoveFile(const PathChar* path) {

@@ -39,11 +39,12 @@ def figures(call):
     return f"status {call['status']}, blocks {call['blocks']}, files {call['files']}, stderr {call['stderr']!r}"
 
 
-def run(pairs, group):
-    status, calls, rest = loader.blur(pairs)
+def run(pairs, group, file_limit=None):
+    status, calls, rest = loader.blur(pairs, file_limit)
     checks.check(status == 0 and len(calls) == len(pairs) and not rest, f"{group}: the loader runs every call",
                  f"exit {status}, {len(calls)} of {len(pairs)} calls, then {rest!r}")
-    return calls + [{"status": None, "blocks": None, "files": None, "stderr": ""}] * (len(pairs) - len(calls))
+    missing = {"status": None, "error": None, "blocks": None, "files": None, "stderr": ""}
+    return calls + [missing] * (len(pairs) - len(calls))
 
 
 # 999: every layout the module reads. The outputs are compared with the Linux build's for the same inputs.
@@ -102,24 +103,29 @@ make("read-only.bmp", b"\x05\x05\x05")
 os.chmod(path("read-only.bmp"), 0o444)
 make("out.bmp", b"\x07" * 100000)
 make("same.bmp", read(path(plain)))
+# Each failure leaves its cause in the thread's last error (the loader reports it after the call): what the
+# platform's call said, or the module's own. None: the status alone is checked.
+FILE_NOT_FOUND, PATH_NOT_FOUND, ACCESS_DENIED, INVALID_PARAMETER = 2, 3, 5, 87
 cases = [
-    ("missing.bmp", "out-missing.bmp", 2, "a missing input"),
-    (None, "out-null.bmp", 2, "a null input path"),
-    ("", "out-empty.bmp", 2, "an empty input path"),
-    ("a-directory", "out-directory.bmp", 2, "a directory as input"),
-    (plain, "no-such-directory/out.bmp", 4, "an output in a missing directory"),
-    (plain, "no-such-directory\\out.bmp", 4, "an output in a missing directory, the platform's separator"),
-    (plain, "a-directory", 4, "a directory as output"),
-    (plain, None, 4, "a null output path"),
-    (plain, "", 4, "an empty output path"),
-    (plain, "read-only.bmp", 4, "a read-only output"),
-    (plain, "out.bmp", 999, "an existing output replaced"),
-    ("same.bmp", "same.bmp", 999, "the input as the output"),
+    ("missing.bmp", "out-missing.bmp", 2, FILE_NOT_FOUND, "a missing input"),
+    (None, "out-null.bmp", 2, INVALID_PARAMETER, "a null input path"),
+    ("", "out-empty.bmp", 2, PATH_NOT_FOUND, "an empty input path"),
+    ("a-directory", "out-directory.bmp", 2, ACCESS_DENIED, "a directory as input"),
+    (plain, "no-such-directory/out.bmp", 4, PATH_NOT_FOUND, "an output in a missing directory"),
+    (plain, "no-such-directory\\out.bmp", 4, PATH_NOT_FOUND,
+     "an output in a missing directory, the platform's separator"),
+    (plain, "a-directory", 4, ACCESS_DENIED, "a directory as output"),
+    (plain, None, 4, INVALID_PARAMETER, "a null output path"),
+    (plain, "", 4, PATH_NOT_FOUND, "an empty output path"),
+    (plain, "read-only.bmp", 4, ACCESS_DENIED, "a read-only output"),
+    (plain, "out.bmp", 999, None, "an existing output replaced"),
+    ("same.bmp", "same.bmp", 999, None, "the input as the output"),
 ]
-calls = run([(source, target) for source, target, _, _ in cases], "status 2 and 4 cases")
-for (source, target, expected, what), call in zip(cases, calls):
-    checks.check(call["status"] == expected and not call["stderr"] and clean(call), f"{expected} for {what}, silently",
-                 figures(call))
+calls = run([(source, target) for source, target, _, _, _ in cases], "status 2 and 4 cases")
+for (source, target, expected, error, what), call in zip(cases, calls):
+    checks.check(call["status"] == expected and (error is None or call["error"] == error) and not call["stderr"] and
+                 clean(call), f"{expected} for {what}, silently" + ("" if error is None else f", last error {error}"),
+                 f"{figures(call)}, last error {call['error']}")
 made, errors = linux_outputs(host, path("linux"), [path(plain)])
 reference = read(path("linux/in.bmp")) if made else None
 checks.check(not glob.glob(path("out-*")) and not os.path.exists(path("no-such-directory")),
@@ -131,6 +137,18 @@ checks.check(reference is not None and read(path("out.bmp")) == reference,
              "the replaced output equals the Linux build's output", errors)
 checks.check(reference is not None and read(path("same.bmp")) == reference,
              "the input blurred onto itself equals the Linux build's output for the original")
+
+# A disk that fills as the output is written (a file-size limit, which the platform's WriteFile reports as a full
+# disk): the cause survives closing and removing the unfinished file; an existing output keeps its content.
+make("full.bmp", b"\x08" * 10)
+pairs = [(plain, "full.bmp"), (plain, "full-new.bmp")]
+calls = run(pairs, "a full disk", file_limit=1024)
+for (source, target), call in zip(pairs, calls):
+    checks.check(call["status"] == 4 and call["error"] == 112 and clean(call),
+                 f"4 for {target} on a full disk, last error ERROR_DISK_FULL (112)",
+                 f"{figures(call)}, last error {call['error']}")
+checks.check(read(path("full.bmp")) == b"\x08" * 10 and not os.path.exists(path("full-new.bmp")),
+             "on a full disk the existing output is kept and no new one is made")
 
 # Nothing left behind: no temporary file beside any output.
 names = set(os.listdir(work))

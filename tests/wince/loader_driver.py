@@ -1,7 +1,9 @@
 """What the Windows CE tests share: the "ok - " / "FAIL - " lines every driver prints, judged by their last line
 "N checks, M failed"; and for the loader's drivers, running ce_loader under qemu-arm and reading its per-call lines."""
 import os
+import resource
 import shutil
+import signal
 import subprocess
 import sys
 
@@ -33,6 +35,18 @@ def fresh_directory(path):
     return path
 
 
+def file_size_limit(limit):
+    """A preexec_fn for subprocess: the files the process writes grow to `limit` bytes and no further, a write past
+    it failing with EFBIG (SIGXFSZ ignored) as a write to a full disk fails; None for no limit."""
+    if limit is None:
+        return None
+
+    def apply():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    return apply
+
+
 class Loader:
     """ce_loader on one CPU, with the module's DLL, run in a working directory."""
 
@@ -45,15 +59,16 @@ class Loader:
         done = subprocess.run(self.command + list(arguments), cwd=self.cwd, capture_output=True, timeout=600)
         return done.returncode, done.stdout.decode("utf-8", "replace"), done.stderr.decode("utf-8", "replace")
 
-    def blur(self, pairs):
-        """Mistvane on each (input, output) pair (None passes a null path), in one process. Returns the exit status
-        and, per call, its figures with what the call wrote to standard error: the loader's lines and the module's
-        messages share one pipe, so each call's messages come just before its own line."""
+    def blur(self, pairs, file_limit=None):
+        """Mistvane on each (input, output) pair (None passes a null path), in one process, its files limited to
+        `file_limit` bytes when given. Returns the exit status and, per call, its figures with what the call wrote
+        to standard error: the loader's lines and the module's messages share one pipe, so each call's messages come
+        just before its own line."""
         arguments = []
         for pair in pairs:
             arguments += [":null:" if path is None else path for path in pair]
         done = subprocess.run(self.command + ["blur"] + arguments, cwd=self.cwd, stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT, timeout=600)
+                              stderr=subprocess.STDOUT, timeout=600, preexec_fn=file_size_limit(file_limit))
         calls, pending = [], ""
         for line in done.stdout.decode("utf-8", "replace").splitlines(keepends=True):
             if line.startswith("status="):

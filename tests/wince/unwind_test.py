@@ -23,7 +23,7 @@ import sys
 import pefile
 from elftools.elf.elffile import ELFFile
 
-from loader_driver import Checks, fresh_directory
+from loader_driver import Checks, file_size_limit, fresh_directory
 
 qemu, cpu, loader, dll, elf_path, seeds, sample, work = sys.argv[1:9]
 checks = Checks()
@@ -94,9 +94,9 @@ functions_file = module.listing(os.path.join(work, "functions.txt"))
 mistvane = next(start for start, _, name in module.functions if name == "Mistvane")
 
 
-def run(module_path, *arguments):
+def run(module_path, *arguments, file_limit=None):
     done = subprocess.run([qemu, "-cpu", cpu, loader, module_path, *arguments], cwd=work, capture_output=True,
-                          timeout=600)
+                          timeout=600, preexec_fn=file_size_limit(file_limit))
     return done.returncode, done.stdout.decode(), done.stderr.decode()
 
 
@@ -158,6 +158,9 @@ def seed(name):
 
 
 os.makedirs(os.path.join(work, "locked"), exist_ok=True)
+with open(os.path.join(work, "read-only.bmp"), "wb") as file:
+    file.write(b"\x05\x05\x05")
+os.chmod(os.path.join(work, "read-only.bmp"), 0o444)
 STEPPED_CALLS = [
     (seed("valid-23x25-wider-than-window.bmp"), "a.bmp"),
     (seed("valid-5x7-top-down.bmp"), "b.bmp"),
@@ -171,14 +174,24 @@ STEPPED_CALLS = [
     ("a.bmp", "a.bmp"),                          # replacing its own input
     (seed("valid-1x1.bmp"), "no-folder/j.bmp"),  # an output that cannot be made
     (seed("valid-4x4.bmp"), "locked"),           # a folder for an output
+    # The failures that leave a cause of the module's own, or the platform's for a refused file.
+    ("locked", "k.bmp"),                         # a folder for an input
+    ("", "l.bmp"),
+    (seed("valid-1x1.bmp"), ""),
+    (seed("valid-1x1.bmp"), ":null:"),
+    (seed("valid-1x1.bmp"), "read-only.bmp"),
 ]
 
 
-def step(module_path):
+# A write that fails part way, a full disk to the platform, so that the clean-up after a failed blur is stepped too.
+FULL_DISK_CALLS = [(seed("valid-3x5-padded.bmp"), "full.bmp")]
+
+
+def step(module_path, calls=STEPPED_CALLS, file_limit=None):
     arguments = [functions_file]
-    for pair in STEPPED_CALLS:
+    for pair in calls:
         arguments += list(pair)
-    status, out, err = run(module_path, "unwind-step", *arguments)
+    status, out, err = run(module_path, "unwind-step", *arguments, file_limit=file_limit)
     lines = out.splitlines()
     summary = next((fields(line) for line in lines if line.startswith("steps=")), {})
     entered = {int(fields(line)["function"], 16): fields(line) for line in lines if line.startswith("function=")}
@@ -194,6 +207,14 @@ check(status == 0 and summary.get("failures") == "0" and int(summary.get("checks
       "call, every frame up to the loader's came back as its function was entered", output[-800:])
 check(statuses[:2] == [999, 999] and statuses[7] == 2 and len(statuses) == len(STEPPED_CALLS),
       "the stepped calls did what they do unstepped", str(statuses))
+full_status, full_summary, full_entered, full_sites, _, full_output = step(dll, FULL_DISK_CALLS, file_limit=100)
+full_statuses = [int(fields(line)["status"]) for line in full_output.splitlines() if line.startswith("status=")]
+check(full_status == 0 and full_summary.get("failures") == "0" and full_statuses == [4],
+      "a write that fails part way (a full disk) stepped: 4, and every frame came back at each instruction",
+      full_output[-800:])
+sites |= full_sites
+for start, fields_ in full_entered.items():
+    entered.setdefault(start, fields_)
 reached_calls = len(sites & module.calls)
 never = ", ".join(name for start, _, name in module.functions if start not in entered)
 check(sites <= module.calls and reached_calls >= 0.7 * len(module.calls),

@@ -6,6 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "coredll_stand_in.h"
 #include "linux_calls.h"
 
 // The platform's error numbers.
@@ -28,9 +29,6 @@ const uint32_t kWinAlreadyExists = 183;
 const uint32_t kWinFilenameTooLong = 206;
 const uint32_t kWinInvalidFlags = 1004;
 const uint32_t kWinNoUnicodeTranslation = 1113;
-
-void SetCoreError(uint32_t error);
-uint32_t CoreError();
 
 // The platform's error for a failed system call (minus errno) on `path`; for a missing file it tells a missing
 // file (2) from a missing directory on the way (3).

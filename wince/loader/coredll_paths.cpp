@@ -47,6 +47,8 @@ uint32_t CoreError() {
     return lastError;
 }
 
+// What the platform's file calls say in the same plight: opening a directory, or writing where nothing may be
+// written (a file in ROM), is access denied; a file that can grow no further is a full disk.
 uint32_t ErrorFromLinux(int32_t result, const char* path) {
     switch (-result) {
         case kErrorNoEntry: return path && !ParentExists(path) ? kWinPathNotFound : kWinFileNotFound;
@@ -61,7 +63,8 @@ uint32_t ErrorFromLinux(int32_t result, const char* path) {
         case kErrorFileTooBig:
         case kErrorQuota: return kWinDiskFull;
         case kErrorNameTooLong: return kWinFilenameTooLong;
-        case kErrorTooManyOpen: return kWinTooManyOpenFiles;
+        case kErrorTooManyOpen:
+        case kErrorTooManyOpenInSystem: return kWinTooManyOpenFiles;
         case kErrorNoMemory: return kWinNotEnoughMemory;
         case kErrorBadDescriptor: return kWinInvalidHandle;
         case kErrorInvalid: return kWinInvalidParameter;

@@ -12,4 +12,8 @@ extern Heap moduleHeap;  // malloc (1041) and free (1018)
 // stream's own handle counts with the stream.
 uint32_t StandInOpenFiles();
 
+// The thread's last error: what GetLastError gives the module and SetLastError sets (the loader runs one thread).
+void SetCoreError(uint32_t error);
+uint32_t CoreError();
+
 #endif

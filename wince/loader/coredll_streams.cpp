@@ -66,8 +66,12 @@ void Flush(Formatted* out) {
     size_t done = 0;
     while (done < out->used && !out->failed) {
         int32_t result = LinuxWrite(out->stream->handle->fd, out->buffer + done, out->used - done);
-        if (result <= 0) out->failed = true;
-        else done += (size_t)result;
+        if (result > 0) {
+            done += (size_t)result;
+        } else {
+            out->failed = true;
+            SetCoreError(result == 0 ? kWinDiskFull : ErrorFromLinux(result, 0));
+        }
     }
     out->used = 0;
 }
@@ -143,8 +147,14 @@ size_t CoreReadItems(void* buffer, size_t size, size_t count, CoreStream* stream
     while (done < total) {
         int32_t got = LinuxRead(stream->handle->fd, (uint8_t*)buffer + done, total - done);
         if (got <= 0) {
-            if (got == 0) stream->ended = true;
-            else stream->failed = true;
+            if (got == 0) {
+                stream->ended = true;
+            } else {
+                // The platform's fread reads through ReadFile, which leaves its cause; a stream opened for writing
+                // alone is its access denied.
+                stream->failed = true;
+                SetCoreError(got == -kErrorBadDescriptor ? kWinAccessDenied : ErrorFromLinux(got, 0));
+            }
             break;
         }
         done += (size_t)got;
@@ -183,7 +193,9 @@ int CoreCloseStream(CoreStream* stream) {
     int32_t result = stream->handle->open ? LinuxClose(stream->handle->fd) : -kErrorBadDescriptor;
     stream->handle->open = false;
     stream->open = false;
-    return result == 0 ? 0 : -1;
+    if (result == 0) return 0;
+    SetCoreError(ErrorFromLinux(result, 0));  // as CloseHandle beneath it says
+    return -1;
 }
 
 CoreStream* CoreStandardStream(int index) {

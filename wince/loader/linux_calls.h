@@ -52,6 +52,7 @@ const int kErrorCrossDevice = 18;
 const int kErrorNotDirectory = 20;
 const int kErrorIsDirectory = 21;
 const int kErrorInvalid = 22;
+const int kErrorTooManyOpenInSystem = 23;
 const int kErrorTooManyOpen = 24;
 const int kErrorFileTooBig = 27;
 const int kErrorNoSpace = 28;

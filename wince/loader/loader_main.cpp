@@ -1,7 +1,7 @@
 // ce_loader: loads the Windows CE module as the platform's loader does, on stand-in libraries, and runs it.
 //
 //   ce_loader DLL blur IN OUT [IN OUT ...]   one Mistvane call per pair (":null:" passes a null path); one line each:
-//                                            status=S peak=BYTES blocks=N files=N stack=BYTES
+//                                            status=S error=E peak=BYTES blocks=N files=N stack=BYTES
 //   ce_loader DLL lifecycle                  the checks of loading and unloading (lifecycle_checks.cpp)
 //   ce_loader DLL load-only                  attach and detach alone: the baseline of an instruction count
 //   ce_loader self-check                     the checks of the runtime and the COREDLL stand-in (stand_in_checks.cpp)
@@ -10,6 +10,8 @@
 //   ce_loader stack-probe BYTES              uses BYTES of the module's stack, as a module would: "stack=BYTES", or
 //                                            a fault past its 64 KiB
 //
+// error: the thread's last error after the call (GetLastError), set before it to kUntouched, a code of an
+// application's own (bit 29) that no platform call sets, so that a cause the call failed to leave shows as that;
 // peak: the most the module's heap held during the call beyond what it held before; blocks: the module's heap
 // blocks still live after it; files: streams and handles it left open; stack: how deep the call reached into the
 // module's 64 KiB stack, in whole pages. Exit statuses: exit_codes.h.
@@ -29,6 +31,8 @@ int RunStandInChecks();
 int RunUnwindCommand(const char* modulePath, const char* command, char** arguments, int count);
 
 namespace {
+
+const uint32_t kUntouched = 0x2000BEEF;
 
 int Usage() {
     WriteText(2,
@@ -91,12 +95,15 @@ int Blur(const char* modulePath, int pairCount, char** paths) {
         ClearModuleStack();
         HeapStartPeak(&moduleHeap);
         uint64_t before = moduleHeap.liveBytes;
+        SetCoreError(kUntouched);
         int32_t status = (int32_t)CallOnModuleStack(mistvane, (uint32_t)(uintptr_t)wide[2 * k],
                                                     (uint32_t)(uintptr_t)wide[2 * k + 1], 0);
         Line line;
         Clear(&line);
         Append(&line, "status=");
         AppendDecimal(&line, status);
+        Append(&line, " error=");
+        AppendDecimal(&line, CoreError());
         Append(&line, " peak=");
         AppendDecimal(&line, (int64_t)(moduleHeap.peakBytes - before));
         Append(&line, " blocks=");

@@ -210,6 +210,14 @@ void CheckFiles() {
     bool refused = !open(0, "rb") && !open("missing.bin", "rb") && lastError() == kWinFileNotFound &&
                    !open("a-directory", "rb") && !open("a-directory", "wb") && !open("stream.bin", "rq");
     Check(&counts, refused, "fopen fails for a null path, a missing file, a directory and an unknown mode");
+    bool directoryRefused = !open("a-directory", "rb") && lastError() == kWinAccessDenied;
+    bool noStreamDirectory = !open("no-directory/x.bin", "rb") && lastError() == kWinPathNotFound;
+    CoreStream* writer = open("stream.bin", "ab");
+    bool readRefused = writer && read(back, 1, 10, writer) == 0 && failed(writer) && lastError() == kWinAccessDenied;
+    if (writer) close(writer);
+    Check(&counts, directoryRefused && noStreamDirectory && readRefused,
+          "fopen and fread leave the kernel's cause: a directory 5, a missing directory on the way 3, reading a "
+          "stream opened for writing 5");
 
     void* handle = create(L"handle.bin", kCoreGenericWrite, 0, 0, kCoreCreateNew, kCoreAttributeNormal, 0);
     uint32_t done = 0;
