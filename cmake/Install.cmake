@@ -1,6 +1,7 @@
 # What `cmake --install` puts under a prefix: the header, the library with its SONAME links, the host program, a
 # CMake package (find_package(VostrelMistvane CONFIG) -> VostrelMistvane::VostrelMistvane) and a pkg-config file.
-# Every path inside is relative to the prefix, so an installed tree can be moved.
+# The CMake package and the program find everything relative to where they are, so an installed tree can be moved;
+# the pkg-config file names the prefix it was installed under.
 include(CMakePackageConfigHelpers)
 
 set(MISTVANE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/VostrelMistvane)
@@ -21,11 +22,24 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/VostrelMistvaneConfig.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/VostrelMistvaneConfigVersion.cmake
   DESTINATION ${MISTVANE_CMAKE_DIR} COMPONENT Development)
 
-# pkg-config finds the prefix from the .pc file's own place.
-file(RELATIVE_PATH MISTVANE_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
-string(REGEX REPLACE "/$" "" MISTVANE_PC_TO_PREFIX "${MISTVANE_PC_TO_PREFIX}")
-configure_file(cmake/vostrel-mistvane.pc.in ${CMAKE_CURRENT_BINARY_DIR}/vostrel-mistvane.pc @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vostrel-mistvane.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+# The pkg-config file is written while installing, from the prefix the install really uses (CPack's /usr, or
+# `cmake --install --prefix`), not the one configured. Relative to its own place it cannot be: pkgconf's
+# --define-prefix strips only lib/pkgconfig, which under a multiarch libdir leaves the prefix's lib folder, and a
+# ${pcfiledir}/../.. prefix puts ".." in every flag.
+install(CODE "
+  set(MISTVANE_PC_LIBDIR [[${CMAKE_INSTALL_LIBDIR}]])
+  set(MISTVANE_PC_INCLUDEDIR [[${CMAKE_INSTALL_INCLUDEDIR}]])
+  set(MISTVANE_PC_VERSION [[${PROJECT_VERSION}]])
+  set(mistvane_pc_template [[${CMAKE_CURRENT_SOURCE_DIR}/cmake/vostrel-mistvane.pc.in]])
+  set(mistvane_pc_file [[${CMAKE_CURRENT_BINARY_DIR}/pkgconfig/vostrel-mistvane.pc]])" COMPONENT Development)
+install(CODE [[
+  # Collapsed to a plain absolute path; pkg-config splits its flags at unescaped spaces.
+  get_filename_component(MISTVANE_PC_PREFIX "${CMAKE_INSTALL_PREFIX}" ABSOLUTE)
+  string(REPLACE " " "\\ " MISTVANE_PC_PREFIX "${MISTVANE_PC_PREFIX}")
+  file(READ "${mistvane_pc_template}" mistvane_pc)
+  string(CONFIGURE "${mistvane_pc}" mistvane_pc @ONLY)
+  file(WRITE "${mistvane_pc_file}" "${mistvane_pc}")
+  file(INSTALL "${mistvane_pc_file}" DESTINATION "${CMAKE_INSTALL_PREFIX}/${MISTVANE_PC_LIBDIR}/pkgconfig")]]
   COMPONENT Development)
 
 install(FILES docs/mistvane.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Runtime)

@@ -23,9 +23,13 @@ cmake --build "$work/cmake-build" >/dev/null
 check "CMake consumer runs" "$work/cmake-build/consumer" "$sample" "$work/cmake.bmp"
 check "CMake consumer output" cmp -s "$work/expected.bmp" "$work/cmake.bmp"
 
-# pkg-config, with the .pc file found where the tree was installed.
-flags=$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs vostrel-mistvane)
-check "pkg-config version" test "$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --modversion vostrel-mistvane)" = 1.0.0.1
+# pkg-config, with the .pc file found where the tree was installed: plain paths under the prefix installed to (not
+# the configured one), spaces escaped as pkg-config escapes them.
+export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
+flags=$(pkg-config --cflags --libs vostrel-mistvane)
+escaped=${prefix// /\\ }
+check "pkg-config paths" eval '[[ $flags == *"-I$escaped/include "* && $flags == *"-L$escaped/lib "* && $flags != *..* ]]'
+check "pkg-config version" test "$(pkg-config --modversion vostrel-mistvane)" = 1.0.0.1
 eval "cc -std=c11 -o \"$work/pc-consumer\" \"$source/tests/consumer/consumer.c\" $flags"
 check "pkg-config consumer runs" env LD_LIBRARY_PATH="$prefix/lib" "$work/pc-consumer" "$sample" "$work/pc.bmp"
 check "pkg-config consumer output" cmp -s "$work/expected.bmp" "$work/pc.bmp"
