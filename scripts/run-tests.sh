@@ -49,8 +49,9 @@ deb=$(ls build/vostrel-mistvane_*.deb)
 DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q "./$deb"
 package_work=$(mktemp -d)
 /usr/bin/mistvane --version
-ls /usr/lib/libVostrelMistvane.so.1 /usr/include/VostrelMistvane.h /usr/lib/cmake/VostrelMistvane/VostrelMistvaneConfig.cmake \
-   /usr/lib/pkgconfig/vostrel-mistvane.pc /usr/share/man/man1/mistvane.1
+libdir=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+ls $libdir/libVostrelMistvane.so.1 /usr/include/VostrelMistvane.h $libdir/cmake/VostrelMistvane/VostrelMistvaneConfig.cmake \
+   $libdir/pkgconfig/vostrel-mistvane.pc /usr/share/man/man1/mistvane.1
 /usr/bin/mistvane sample/wizard.bmp "$package_work/installed.bmp"
 build/mistvane -q sample/wizard.bmp "$package_work/built.bmp"
 cmp "$package_work/installed.bmp" "$package_work/built.bmp"
