@@ -42,7 +42,16 @@ install(CODE [[
   file(INSTALL "${mistvane_pc_file}" DESTINATION "${CMAKE_INSTALL_PREFIX}/${MISTVANE_PC_LIBDIR}/pkgconfig")]]
   COMPONENT Development)
 
-install(FILES docs/mistvane.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Runtime)
+# The manual page goes in gzipped, as Debian ships them (man reads either); -n leaves out the name and time, so the
+# bytes depend on the text alone.
+find_program(MISTVANE_GZIP gzip REQUIRED)
+set(MISTVANE_MAN_PAGE ${CMAKE_CURRENT_BINARY_DIR}/man/mistvane.1.gz)
+add_custom_command(OUTPUT ${MISTVANE_MAN_PAGE}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
+  COMMAND ${MISTVANE_GZIP} -9n -c ${CMAKE_CURRENT_SOURCE_DIR}/docs/mistvane.1 > ${MISTVANE_MAN_PAGE}
+  DEPENDS docs/mistvane.1 VERBATIM)
+add_custom_target(mistvane_man_page ALL DEPENDS ${MISTVANE_MAN_PAGE})
+install(FILES ${MISTVANE_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Runtime)
 
 # `cpack -G DEB` in the build folder: everything above as one Debian package installed under /usr, its library
 # dependencies worked out by dpkg-shlibdeps (Debian's dpkg-dev).

@@ -51,7 +51,7 @@ package_work=$(mktemp -d)
 /usr/bin/mistvane --version
 libdir=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 ls $libdir/libVostrelMistvane.so.1 /usr/include/VostrelMistvane.h $libdir/cmake/VostrelMistvane/VostrelMistvaneConfig.cmake \
-   $libdir/pkgconfig/vostrel-mistvane.pc /usr/share/man/man1/mistvane.1
+   $libdir/pkgconfig/vostrel-mistvane.pc /usr/share/man/man1/mistvane.1.gz
 /usr/bin/mistvane sample/wizard.bmp "$package_work/installed.bmp"
 build/mistvane -q sample/wizard.bmp "$package_work/built.bmp"
 cmp "$package_work/installed.bmp" "$package_work/built.bmp"
