@@ -1,5 +1,8 @@
-# What `cmake --install` puts under a prefix: the header, the library with its SONAME links, the host program, a
-# CMake package (find_package(VostrelMistvane CONFIG) -> VostrelMistvane::VostrelMistvane) and a pkg-config file.
+# What `cmake --install` puts under a prefix, in three components that are also the three Debian packages:
+#   Library      the shared library with its SONAME link
+#   Development  the header, the .so link, a CMake package (find_package(VostrelMistvane CONFIG) ->
+#                VostrelMistvane::VostrelMistvane) and a pkg-config file
+#   Program      the host program and its manual page
 # The CMake package and the program find everything relative to where they are, so an installed tree can be moved;
 # the pkg-config file names the prefix it was installed under.
 include(CMakePackageConfigHelpers)
@@ -7,9 +10,8 @@ include(CMakePackageConfigHelpers)
 set(MISTVANE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/VostrelMistvane)
 
 install(TARGETS VostrelMistvane EXPORT VostrelMistvaneTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime NAMELINK_COMPONENT Development
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
-install(TARGETS mistvane RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Library NAMELINK_COMPONENT Development)
+install(TARGETS mistvane RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Program)
 install(FILES include/VostrelMistvane.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
 
 install(EXPORT VostrelMistvaneTargets NAMESPACE VostrelMistvane:: DESTINATION ${MISTVANE_CMAKE_DIR}
@@ -51,24 +53,6 @@ add_custom_command(OUTPUT ${MISTVANE_MAN_PAGE}
   COMMAND ${MISTVANE_GZIP} -9n -c ${CMAKE_CURRENT_SOURCE_DIR}/docs/mistvane.1 > ${MISTVANE_MAN_PAGE}
   DEPENDS docs/mistvane.1 VERBATIM)
 add_custom_target(mistvane_man_page ALL DEPENDS ${MISTVANE_MAN_PAGE})
-install(FILES ${MISTVANE_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Runtime)
+install(FILES ${MISTVANE_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Program)
 
-# `cpack -G DEB` in the build folder: everything above as one Debian package installed under /usr, its library
-# dependencies worked out by dpkg-shlibdeps (Debian's dpkg-dev).
-set(CPACK_PACKAGE_NAME vostrel-mistvane)
-set(CPACK_PACKAGE_VENDOR VostrelMistvane)
-set(CPACK_PACKAGE_CONTACT "VostrelMistvane developers <vostrel-mistvane@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "blurs 24-bit BMP images with a 21 x 21 box filter")
-set(CPACK_PACKAGE_DESCRIPTION "The VostrelMistvane library, whose one operation Mistvane(input, output) blurs a \
-24-bit BMP file into another; its header, CMake package and pkg-config file; and the mistvane program, which \
-blurs files, pipes and batches of files with it.")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
-  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# A shlibs file and the ldconfig trigger for the shared library.
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-include(CPack)
+include(cmake/DebianPackages.cmake)

@@ -43,10 +43,10 @@ run_preset() {
 step "Release build and tests"
 run_preset default
 
-step "Debian package: installed, run on the sample, removed"
+step "Debian packages: installed, run on the sample, removed"
 (cd build && cpack -G DEB)
-deb=$(ls build/vostrel-mistvane_*.deb)
-DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q "./$deb"
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q ./build/libvostrelmistvane1_*.deb \
+  ./build/libvostrelmistvane-dev_*.deb ./build/vostrel-mistvane_*.deb
 package_work=$(mktemp -d)
 /usr/bin/mistvane --version
 libdir=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
@@ -56,7 +56,7 @@ ls $libdir/libVostrelMistvane.so.1 /usr/include/VostrelMistvane.h $libdir/cmake/
 build/mistvane -q sample/wizard.bmp "$package_work/built.bmp"
 cmp "$package_work/installed.bmp" "$package_work/built.bmp"
 rm -rf "$package_work"
-DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get remove -y -q vostrel-mistvane
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get remove -y -q vostrel-mistvane libvostrelmistvane-dev libvostrelmistvane1
 test ! -e /usr/bin/mistvane  # removed with the package
 [[ ${MISTVANE_QUICK:-0} == 1 ]] && exit 0
 
