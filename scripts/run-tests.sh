@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs whatever the tests need that is missing (Debian packages; needs root or sudo), then builds everything
 # and runs the whole test suite:
-#   1. the Release build and every test, and its Debian package installed, run and removed again;
+#   1. the Release build and every test, and its Debian packages checked by lintian and used unpacked in a scratch
+#      folder (tests/package_test.sh; only where CI is set are they also installed with apt-get and purged again);
 #   2. the Windows module, cross-compiled with mingw-w64 and tested under Wine against the Linux build's output;
 #   3. the Windows CE module for ARMv4, converted from an ELF link, and tested through our loader under qemu-arm
 #      (StrongARM and XScale) against the Linux build's output;
@@ -13,7 +14,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ libgtest-dev pkg-config python3 python3-pil imagemagick netpbm dpkg-dev
+packages=(cmake make g++ libgtest-dev pkg-config python3 python3-pil imagemagick netpbm dpkg-dev lintian
           g++-mingw-w64-x86-64-win32 mingw-w64-tools wine wine64
           clang libclang-rt-14-dev g++-arm-linux-gnueabi qemu-user googletest python3-pyelftools python3-pefile
           acl attr dosfstools)
@@ -44,20 +45,8 @@ step "Release build and tests"
 # The default build preset makes the library and the program alone; the tests need everything.
 run_preset default --target all
 
-step "Debian package: installed, run on the sample, removed"
-(cd build && cpack -G DEB)
-deb=$(ls build/vostrel-mistvane_*.deb)
-DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q "./$deb"
-package_work=$(mktemp -d)
-/usr/bin/mistvane --version
-ls /usr/lib/libVostrelMistvane.so.1 /usr/include/VostrelMistvane.h /usr/lib/cmake/VostrelMistvane/VostrelMistvaneConfig.cmake \
-   /usr/lib/pkgconfig/vostrel-mistvane.pc /usr/share/man/man1/mistvane.1
-/usr/bin/mistvane sample/wizard.bmp "$package_work/installed.bmp"
-build/mistvane -q sample/wizard.bmp "$package_work/built.bmp"
-cmp "$package_work/installed.bmp" "$package_work/built.bmp"
-rm -rf "$package_work"
-DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get remove -y -q vostrel-mistvane
-test ! -e /usr/bin/mistvane  # removed with the package
+step "Debian packages: lintian, then used unpacked (and, with CI set, installed and purged)"
+bash tests/package_test.sh build .
 [[ ${MISTVANE_QUICK:-0} == 1 ]] && exit 0
 
 step "Windows module under Wine"

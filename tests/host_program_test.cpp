@@ -143,10 +143,11 @@ TEST_F(HostProgram, FindsTheModuleBesideItOrInAnInstalledTree) {
     EXPECT_NE(alone.err.find("libVostrelMistvane.so.1"), std::string::npos) << alone.err;
     EXPECT_FALSE(Exists(output));
 
+    fs::path libdir = dir / "prefix/" MISTVANE_INSTALL_LIBDIR;
     fs::create_directories(dir / "prefix/bin");
-    fs::create_directories(dir / "prefix/lib");
+    fs::create_directories(libdir);
     fs::copy_file(host, dir / "prefix/bin/mistvane");
-    fs::copy_file(module, dir / "prefix/lib/libVostrelMistvane.so.1");
+    fs::copy_file(module, libdir / "libVostrelMistvane.so.1");
     HostRun installed = Host(input + " " + output, dir / "prefix/bin/mistvane");
     EXPECT_EQ(installed.exitStatus, 0) << installed.err;
     EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
