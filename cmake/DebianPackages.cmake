@@ -64,8 +64,6 @@ foreach(mistvane_component IN LISTS CPACK_COMPONENTS_ALL)
   file(READ ${MISTVANE_DEBIAN}/${mistvane_lower}.description CPACK_DEBIAN_${mistvane_upper}_DESCRIPTION)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/debian/copyright ${MISTVANE_DEBIAN_CHANGELOG}
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${mistvane_package} COMPONENT ${mistvane_component} EXCLUDE_FROM_ALL)
-  install(FILES ${MISTVANE_DEBIAN}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
-    RENAME ${mistvane_package} COMPONENT ${mistvane_component} EXCLUDE_FROM_ALL)
 endforeach()
 
 # The library and the development files were in vostrel-mistvane up to 1.0.0.1: upgrading from it hands them over.

@@ -122,7 +122,7 @@ TEST_F(HostProgram, HelpAndVersion) {
     EXPECT_EQ(Host("-h").out, help.out);
     HostRun version = Host("--version");
     EXPECT_EQ(version.exitStatus, 0);
-    EXPECT_EQ(version.out.rfind("mistvane (VostrelMistvane) 1.0.0.1\nCopyright (C) The VostrelMistvane developers\n"
+    EXPECT_EQ(version.out.rfind("mistvane (VostrelMistvane) 1.0.0.1\nCopyright (C) 2026 The VostrelMistvane developers\n"
                                 "License MIT: ", 0), 0u) << version.out;
 }
 

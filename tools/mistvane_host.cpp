@@ -63,7 +63,7 @@ const char kUsage[] =
 
 const char kVersion[] =
     "mistvane (VostrelMistvane) " MISTVANE_VERSION "\n"
-    "Copyright (C) The VostrelMistvane developers\n"
+    "Copyright (C) 2026 The VostrelMistvane developers\n"
     "License MIT: <https://opensource.org/licenses/MIT>.\n"
     "This is free software: you are free to change and redistribute it.\n"
     "There is NO WARRANTY, to the extent permitted by law.\n";
