@@ -66,12 +66,18 @@ def shell(text):
 
 
 def machine():
-    model = "unknown"
+    model, flags = "unknown", set()
     with open("/proc/cpuinfo") as info:
         for line in info:
-            if line.startswith("model name"):
+            if line.startswith("model name") and model == "unknown":
                 model = line.split(":", 1)[1].strip()
-                break
+            elif line.startswith("flags") and not flags:
+                flags = set(line.split(":", 1)[1].split())
+    # The widest vectors the module uses on this processor (src/effect/processor_vectors.cpp asks the same).
+    if {"avx512f", "avx512bw"} <= flags:
+        model += ", with AVX-512"
+    elif "avx2" in flags:
+        model += ", with AVX2"
     return {
         "processors": shell("nproc"),
         "model": model,
@@ -470,8 +476,9 @@ def main():
         jobs_table, "", jobs_summary, "",
         "### ARM instructions a pixel",
         "",
-        "Counted exactly under `qemu-arm -singlestep` (the same on every run, whatever the machine's load): a run "
-        "that does not blur is subtracted from one that does.",
+        "Counted under `qemu-arm -singlestep`, which logs every instruction executed: counts, not times, so the "
+        "machine's load does not change them (a whole call's count can still differ by a few instructions from run "
+        "to run). A run that does not blur is subtracted from one that does.",
         "",
         count_table(wince[0], wince[1]), "",
         count_table(arm[0], arm[1]), "",
