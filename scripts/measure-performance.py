@@ -477,8 +477,8 @@ def main():
         "### ARM instructions a pixel",
         "",
         "Counted under `qemu-arm -singlestep`, which logs every instruction executed: counts, not times, so the "
-        "machine's load does not change them (a whole call's count can still differ by a few instructions from run "
-        "to run). A run that does not blur is subtracted from one that does.",
+        "machine's load does not change them (a whole call's count can still differ slightly from run to run, by "
+        "well under a thousandth). A run that does not blur is subtracted from one that does.",
         "",
         count_table(wince[0], wince[1]), "",
         count_table(arm[0], arm[1]), "",
