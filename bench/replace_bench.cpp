@@ -294,15 +294,17 @@ int main(int argc, char** argv) {
     TimeRounds(timed, options.phaseRounds, 7, options.othersBelow, &rerun, runMarked, [&] {
         for (const auto& [name, p] : lastRound) phases[name].push_back(p);
     });
-    std::printf("\nwhere the time goes (medians of %d runs each, %d rounds run again; ms; parenthesised: in the writer "
-                "thread, beside the others):\n", options.phaseRounds, rerun);
+    std::printf("\nwhere the time goes (medians of %d runs each, [lowest..highest], %d rounds run again; ms; "
+                "parenthesised: in the writer thread, beside the others):\n", options.phaseRounds, rerun);
     for (const Case& c : timed) {
         std::printf("  %-44s", c.name.c_str());
         const std::vector<Phases>& runs = phases[c.name];
         for (size_t k = 0; k < runs[0].size(); ++k) {
             std::vector<double> values;
             for (const Phases& p : runs) values.push_back(p[k].second);
-            std::printf(" %s %.1f%s", runs[0][k].first.c_str(), Median(values), k + 1 < runs[0].size() ? "," : "\n");
+            std::printf(" %s %.1f [%.1f..%.1f]%s", runs[0][k].first.c_str(), Median(values),
+                        *std::min_element(values.begin(), values.end()), *std::max_element(values.begin(), values.end()),
+                        k + 1 < runs[0].size() ? "," : "\n");
         }
     }
     if (ReadFile(output) != blurred || ReadFile(fresh) != blurred || ReadFile(copy) != bmp.bytes) {
