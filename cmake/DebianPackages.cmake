@@ -55,6 +55,7 @@ add_custom_command(OUTPUT ${MISTVANE_DEBIAN_CHANGELOG}
   COMMAND ${MISTVANE_GZIP} -9n -c ${MISTVANE_DEBIAN}/changelog > ${MISTVANE_DEBIAN_CHANGELOG}
   DEPENDS ${MISTVANE_DEBIAN}/changelog VERBATIM)
 add_custom_target(mistvane_debian_changelog ALL DEPENDS ${MISTVANE_DEBIAN_CHANGELOG})
+add_dependencies(mistvane mistvane_debian_changelog)
 
 foreach(mistvane_component IN LISTS CPACK_COMPONENTS_ALL)
   set(mistvane_package ${MISTVANE_PACKAGE_${mistvane_component}})

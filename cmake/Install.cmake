@@ -53,6 +53,8 @@ add_custom_command(OUTPUT ${MISTVANE_MAN_PAGE}
   COMMAND ${MISTVANE_GZIP} -9n -c ${CMAKE_CURRENT_SOURCE_DIR}/docs/mistvane.1 > ${MISTVANE_MAN_PAGE}
   DEPENDS docs/mistvane.1 VERBATIM)
 add_custom_target(mistvane_man_page ALL DEPENDS ${MISTVANE_MAN_PAGE})
+# Building the program alone (the default build preset) still leaves everything an install or cpack needs.
+add_dependencies(mistvane mistvane_man_page)
 install(FILES ${MISTVANE_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Program)
 
 include(cmake/DebianPackages.cmake)
