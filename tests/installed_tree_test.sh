@@ -4,13 +4,7 @@
 # Usage: installed_tree_test.sh BUILD_DIR SOURCE_DIR LIBDIR (the configured one, relative to the prefix)
 set -euo pipefail
 build=$1 source=$2 libdir=$3
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-passed=0 failed=0
-check() {  # name, command...
-  local name=$1; shift
-  if "$@"; then passed=$((passed + 1)); else echo "FAILED: $name"; failed=$((failed + 1)); fi
-}
+source "$(dirname "${BASH_SOURCE[0]}")/check.sh"
 
 prefix="$work/prefix with space"
 cmake --install "$build" --prefix "$prefix" >/dev/null
@@ -40,5 +34,4 @@ check "moved host runs" "$work/moved/bin/mistvane" "$sample" "$work/host.bmp"
 check "moved host output" cmp -s "$work/expected.bmp" "$work/host.bmp"
 check "library version" test -e "$work/moved/$libdir/libVostrelMistvane.so.1.0.0.1"
 
-echo "$passed passed, $failed failed"
-((failed == 0))
+finish

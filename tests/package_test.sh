@@ -6,13 +6,7 @@
 # Usage: package_test.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$(realpath "$1") source=$(realpath "$2")
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-passed=0 failed=0
-check() {  # name, command...
-  local name=$1; shift
-  if "$@"; then passed=$((passed + 1)); else echo "FAILED: $name"; failed=$((failed + 1)); fi
-}
+source "$(dirname "${BASH_SOURCE[0]}")/check.sh"
 
 rm -f "$build"/*.deb
 if ! (cd "$build" && cpack -G DEB >"$work/cpack.log" 2>&1); then
@@ -87,5 +81,4 @@ if [[ -n ${CI:-} ]]; then
   check "purged: no files left (${left[*]:-})" test ${#left[@]} -eq 0
 fi
 
-echo "$passed passed, $failed failed"
-((failed == 0))
+finish
