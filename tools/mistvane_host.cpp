@@ -19,9 +19,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <optional>
-#include <set>
 #include <system_error>
 #include <string>
 #include <thread>
