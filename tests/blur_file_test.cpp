@@ -255,6 +255,16 @@ TEST_F(BlurFile, UnpairedSurrogatesNameNoFile) {
     ExpectOnly({"in.bmp"});
 }
 
+// A file name's bytes that are not UTF-8 travel as U+DC80 to U+DCFF, each back to its byte.
+TEST_F(BlurFile, BytesThatAreNotUtf8TravelAsLoneSurrogates) {
+    const std::string name = dir / "caf\xE9-\xFF.bmp";
+    WriteFile(name, bmp.bytes);
+    std::u16string wide = Utf16(dir.path() + "/caf") + u'\xDCE9' + u'-' + u'\xDCFF' + u".bmp";
+    std::u16string out = Utf16(dir.path() + "/out-") + u'\xDC80' + u".bmp";
+    EXPECT_EQ(Mistvane(wide.c_str(), out.c_str()), MistvaneStatusDone);
+    EXPECT_EQ(ReadFile(dir / "out-\x80.bmp"), ExpectedOutput(bmp));
+}
+
 TEST_F(BlurFile, PathsTooLongForThePlatform) {
     std::string longName = dir / std::string(5000, 'x');
     EXPECT_EQ(Blur(longName, output), MistvaneStatusInputOpenFailed);

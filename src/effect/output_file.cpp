@@ -106,6 +106,9 @@ bool OpenOutput(const PathChar* path, uint64_t expectedSize, OutputFile* output)
 // The finished file is named, then renamed over the target; or, when that would lose something the target has,
 // copied into it.
 bool CommitOutput(OutputFile* output) {
+    // Stopped from here on, the process would leave a finished file under a temporary name, or the target copied
+    // into part way: a request to stop waits until the result is in place (or abandoned).
+    uint32_t held = HoldInterruptions();
     PlatformFile* file = output->file;
     output->file = 0;
     bool stored = FinishWriting(file, output->replacing ? output->targetPath : 0, &output->copyIntoTarget);
@@ -132,6 +135,7 @@ bool CommitOutput(OutputFile* output) {
     ReleaseBlock(output->targetPath);
     output->temporaryPath = 0;
     output->targetPath = 0;
+    ReleaseInterruptions(held);
     return stored;
 }
 

@@ -48,6 +48,12 @@ PathConversion FilePath(const MistvaneChar* widePath, PathChar** path);
 // Writes the one diagnostic to the standard error stream.
 void ReportNotBitmap();
 
+// Brackets the moments when being stopped would leave a finished file beside the target, or a target copied into
+// part way: the signals that ask a process to stop are held back in the calling thread and acted on once released.
+// Hold returns what Release needs to give back exactly what was held.
+uint32_t HoldInterruptions();
+void ReleaseInterruptions(uint32_t held);
+
 // Bracket each call, from its start to its return, so that the platform knows how many threads are at work on calls.
 void BeginCall();
 void EndCall();

@@ -163,6 +163,13 @@ uint8_t* LendWriteBuffer(PlatformFile*, size_t) {
     return 0;
 }
 
+// The platform sends no signals to stop a process: nothing to hold back.
+uint32_t HoldInterruptions() {
+    return 0;
+}
+
+void ReleaseInterruptions(uint32_t) {}
+
 // Every write here is the caller's own: there is nothing to share out among calls.
 void BeginCall() {}
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -41,6 +42,31 @@ void SetModuleFailure(ModuleFailure failure) {
 }
 
 const size_t kBandBytes = 128 * 1024;
+
+// SIGINT, SIGTERM and SIGHUP: the ones a user, a service manager or a closed terminal sends to stop a program.
+static const int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP};
+
+uint32_t HoldInterruptions() {
+    sigset_t held, before;
+    sigemptyset(&held);
+    for (int signal : kInterruptions) sigaddset(&held, signal);
+    if (pthread_sigmask(SIG_BLOCK, &held, &before) != 0) return 0;
+    uint32_t newlyHeld = 0;
+    for (uint32_t k = 0; k < sizeof kInterruptions / sizeof kInterruptions[0]; ++k)
+        if (!sigismember(&before, kInterruptions[k])) newlyHeld |= 1u << k;
+    return newlyHeld;
+}
+
+// Only what HoldInterruptions blocked is let through again: a caller that held some of them itself keeps them held.
+void ReleaseInterruptions(uint32_t held) {
+    sigset_t released;
+    sigemptyset(&released);
+    for (uint32_t k = 0; k < sizeof kInterruptions / sizeof kInterruptions[0]; ++k)
+        if (held & (1u << k)) sigaddset(&released, kInterruptions[k]);
+    int cause = errno;
+    pthread_sigmask(SIG_UNBLOCK, &released, 0);
+    errno = cause;
+}
 
 void ReportNotBitmap() {
     fputs("Not a valid BMP file\n", stderr);
@@ -83,14 +109,20 @@ PathConversion NarrowPath(const MistvaneChar* widePath, char** narrowPath) {
     for (size_t k = 0; k < length; ++k) {
         uint32_t code = widePath[k];
         if (code >= 0xD800 && code <= 0xDFFF) {
-            // Only a high surrogate followed by a low one is a character; anything else names no file.
             uint32_t low = k + 1 < length ? widePath[k + 1] : 0;
-            if (code > 0xDBFF || low < 0xDC00 || low > 0xDFFF) {
+            if (code <= 0xDBFF && low >= 0xDC00 && low <= 0xDFFF) {
+                code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+                ++k;
+            } else if (code >= 0xDC80 && code <= 0xDCFF) {
+                // A file name is bytes, not always UTF-8: a byte that is not part of a character comes as a lone
+                // surrogate U+DC80 to U+DCFF (as Python's surrogateescape gives it) and goes back to that byte.
+                out[used++] = (char)(code - 0xDC00);
+                continue;
+            } else {
+                // Any other surrogate that is not half of a pair names no file.
                 ReleaseBlock(out);
                 return PathInvalid;
             }
-            code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-            ++k;
         }
         used += EncodeUtf8(code, out + used);
     }
@@ -337,7 +369,13 @@ static bool StartWriter(PlatformFile* file) {
             writer->placed = CPU_COUNT(&elsewhere) > 0 &&
                              pthread_attr_setaffinity_np(&attributes, sizeof elsewhere, &elsewhere) == 0;
         }
+        // The thread only moves bytes: signals sent to the process are for the caller's threads, which may be holding
+        // them back at that moment (HoldInterruptions); the thread starts with every one blocked.
+        sigset_t all, before;
+        sigfillset(&all);
+        bool masked = pthread_sigmask(SIG_BLOCK, &all, &before) == 0;
         threaded = pthread_create(&writer->thread, &attributes, RunWriter, file) == 0;
+        if (masked) pthread_sigmask(SIG_SETMASK, &before, 0);
         pthread_attr_destroy(&attributes);
     }
     if (tookProcessor && !threaded) __atomic_sub_fetch(&busyThreads, 1, __ATOMIC_RELAXED);
