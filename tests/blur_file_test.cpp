@@ -396,6 +396,26 @@ TEST_F(StreamedInput, AnInputThatEndsEarlyChangesNothing) {
     ExpectOnly({"fifo"});
 }
 
+// A stream has no size to check a header's claim against: what a call holds must grow with what arrives. A header
+// alone claiming rows of 120 MB, and one claiming 21 rows of 3 MB followed by two of them, each within a limit far
+// below what the claimed rows would take.
+TEST_F(StreamedInput, AClaimCostsOnlyWhatArrives) {
+    if (MISTVANE_SANITIZED) GTEST_SKIP() << "the sanitizer runtime needs more address space than the limit leaves";
+    std::vector<uint8_t> header = MakeBitmap({.width = 0, .height = 0}).bytes;
+    Put32(header, 18, 40000000);
+    Put32(header, 22, 21);
+    int32_t alone = InChildWithMemoryLimit(16 << 20, [&] { return BlurSent(header); });
+    if (alone == kLimitNotEnforced) GTEST_SKIP() << "the address-space limit does not hold here (an emulator?)";
+    EXPECT_EQ(alone, kEndedEarly);
+
+    const size_t rowBytes = 3000000;
+    Put32(header, 18, rowBytes / 3);
+    std::vector<uint8_t> twoRows = header;
+    twoRows.resize(header.size() + 2 * rowBytes, 7);
+    EXPECT_EQ(InChildWithMemoryLimit(48 << 20, [&] { return BlurSent(twoRows); }), kEndedEarly);
+    ExpectOnly({"fifo"});
+}
+
 TEST_F(StreamedInput, HeadersAreStillCheckedUpFront) {
     std::vector<uint8_t> wrong = bmp.bytes;
     Put16(wrong, 28, 32);

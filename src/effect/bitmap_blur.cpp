@@ -24,11 +24,16 @@ bool StartBitmapBlur(BitmapBlur* blur, const BitmapLayout* layout, int32_t radiu
         blur->bandRows = bandRows > (size_t)layout->rows ? layout->rows : (int32_t)bandRows;
         if ((size_t)blur->bandRows * layout->stride > blur->bufferSize)
             blur->bufferSize = (size_t)blur->bandRows * layout->stride;
-        if (!StartRowBlur(&blur->rows, layout->width, layout->rows, radius, layout->stride)) return false;
-        blur->outputBand = (uint8_t*)AllocateBlock((size_t)blur->bandRows * layout->stride);
+        if (layout->streamed) {
+            blur->bufferSize = kCopyChunk;
+            if (!StartGrowingRowBlur(&blur->rows, layout->width, layout->rows, radius, layout->stride)) return false;
+        } else {
+            if (!StartRowBlur(&blur->rows, layout->width, layout->rows, radius, layout->stride)) return false;
+            blur->outputBand = (uint8_t*)AllocateBlock((size_t)blur->bandRows * layout->stride);
+        }
     }
     blur->buffer = (uint8_t*)AllocateBlock(blur->bufferSize);
-    if (!blur->buffer || (blur->blurring && !blur->outputBand)) {
+    if (!blur->buffer || (blur->blurring && !layout->streamed && !blur->outputBand)) {
         EndBitmapBlur(blur);
         return false;
     }
@@ -49,6 +54,33 @@ static bool ReadExactly(ByteSource* source, void* buffer, size_t count) {
     int64_t got = source->read(source->context, buffer, count);
     if (got >= 0 && got < (int64_t)count) SetModuleFailure(FailureInputEnded);
     return got == (int64_t)count;
+}
+
+// Makes the buffer hold at least `bytes`, keeping its first `kept`; false when memory runs out.
+static bool GrowBuffer(BitmapBlur* blur, size_t bytes, size_t kept) {
+    if (bytes <= blur->bufferSize) return true;
+    uint8_t* larger = (uint8_t*)AllocateBlock(bytes);
+    if (!larger) return false;
+    memcpy(larger, blur->buffer, kept);
+    ReleaseBlock(blur->buffer);
+    blur->buffer = larger;
+    blur->bufferSize = bytes;
+    return true;
+}
+
+// Reads a band of `bytes` into the buffer, which then has room for `room` (the band with its last row's padding).
+// A streamed input's buffer doubles as the bytes come, so that a claim of huge rows costs only what arrives.
+static bool ReadBand(BitmapBlur* blur, ByteSource* source, size_t bytes, size_t room) {
+    if (!blur->layout.streamed) return ReadExactly(source, blur->buffer, bytes);
+    for (size_t got = 0; got < bytes;) {
+        if (got == blur->bufferSize &&
+            !GrowBuffer(blur, bytes - got < blur->bufferSize ? bytes : 2 * blur->bufferSize, got))
+            return false;
+        size_t want = (bytes < blur->bufferSize ? bytes : blur->bufferSize) - got;
+        if (!ReadExactly(source, blur->buffer + got, want)) return false;
+        got += want;
+    }
+    return GrowBuffer(blur, room, bytes);
 }
 
 // Copies exactly `count` bytes from source to sink.
@@ -84,7 +116,12 @@ static int32_t TakeReadyRows(BitmapBlur* blur, ByteSink* sink, int32_t* waiting)
     const BitmapLayout* layout = &blur->layout;
     for (;;) {
         if (*waiting == 0) {
+            if (!OutputRowReady(&blur->rows)) return MistvaneStatusDone;
             uint8_t* lent = sink->lend ? sink->lend(sink->context, (size_t)blur->bandRows * layout->stride) : 0;
+            // A streamed input's band is allocated once its first rows have come.
+            if (!lent && !blur->outputBand &&
+                !(blur->outputBand = (uint8_t*)AllocateBlock((size_t)blur->bandRows * layout->stride)))
+                return MistvaneStatusInputOpenFailed;
             blur->band = lent ? lent : blur->outputBand;
         }
         if (!PopOutputRow(&blur->rows, blur->band + (size_t)*waiting * layout->stride)) return MistvaneStatusDone;
@@ -101,7 +138,7 @@ static int32_t BlurRows(BitmapBlur* blur, ByteSource* source, ByteSink* sink) {
     for (int32_t first = 0; first < layout->rows; first += blur->bandRows) {
         int32_t count = MinInt(blur->bandRows, layout->rows - first);
         size_t bytes = BandBytes(layout, first, count);
-        if (!ReadExactly(source, blur->buffer, bytes)) return MistvaneStatusInputOpenFailed;
+        if (!ReadBand(blur, source, bytes, (size_t)count * layout->stride)) return MistvaneStatusInputOpenFailed;
         // Whatever padding the last row lacks is not written either, so its value never shows.
         memset(blur->buffer + bytes, 0, (size_t)count * layout->stride - bytes);
         for (int32_t k = 0; k < count; ++k) {

@@ -31,12 +31,14 @@ struct BitmapBlur {
     bool blurring;       // false when the image has no pixels, so there are no rows to blur
     int32_t bandRows;    // rows read, and written, at a time
     uint8_t* buffer;     // a band of input rows, also used to copy the bytes around the pixels
-    size_t bufferSize;
+    size_t bufferSize;   // its size: for a streamed input, grown as the rows arrive
     uint8_t* outputBand; // a band of blurred rows waiting to be written, when the sink lends no memory for it
     uint8_t* band;       // where the band being filled is: outputBand, or memory the sink lent
 };
 
-// Allocates everything the blur of this layout needs; false when memory runs out (nothing then to end).
+// Allocates everything the blur of this layout needs; false when memory runs out (nothing then to end). For a
+// streamed layout, whose size nothing vouches for, the rows' memory is allocated as the rows arrive instead: what a
+// call holds is then never more than a small multiple of what has come in, plus a fixed amount.
 bool StartBitmapBlur(BitmapBlur* blur, const BitmapLayout* layout, int32_t radius);
 
 // Writes the blurred file to `sink`: `headers` (the first kHeadersSize bytes of the input, already taken from

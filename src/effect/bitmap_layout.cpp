@@ -76,6 +76,7 @@ static bool CheckHeaders(const uint8_t* headerBytes, size_t available, bool stre
     layout->stride = (size_t)stride;
     layout->lastRowBytes = (size_t)lastRowBytes;
     layout->pixelEnd = pixelEnd;
+    layout->streamed = streamed;
     return true;
 }
 

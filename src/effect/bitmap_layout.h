@@ -50,6 +50,7 @@ struct BitmapLayout {
     size_t stride;         // rowBytes rounded up to a multiple of 4: where the next row starts
     size_t lastRowBytes;   // how many bytes the file holds for the last row: its pixels, plus what padding fits
     uint64_t pixelEnd;     // the first byte after the last row's stored bytes
+    bool streamed;         // read as it arrives: nothing but the rows themselves can show that they exist
 };
 
 // Checks every header field the blur depends on against the file's size and fills layout. headerBytes holds the

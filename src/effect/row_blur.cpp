@@ -46,7 +46,32 @@ static BlurDivisor MakeDivisor(uint32_t count) {
 static int32_t MinInt(int32_t a, int32_t b) { return a < b ? a : b; }
 static int32_t MaxInt(int32_t a, int32_t b) { return a > b ? a : b; }
 
-bool StartRowBlur(RowBlur* blur, int32_t width, int32_t rows, int32_t radius, size_t stride) {
+// Makes room for `slots` rows in the ring (at most the window), keeping the rows already in: while the ring is not
+// yet full, row y is in slot y whatever its size. Slots not yet used hold zeros, which the first rows to take them
+// subtract from the column sums. The column sums come with the first slot.
+static bool GrowRing(RowBlur* blur, int32_t slots) {
+    if (slots > blur->window) slots = blur->window;
+    size_t used = blur->slotBytes * (size_t)blur->ringSlots, size = blur->slotBytes * (size_t)slots;
+    // One byte at least, so that an empty image still gets a block a null result can be told apart from.
+    uint8_t* ring = (uint8_t*)AllocateBlock(size + 1);
+    if (!ring) return false;
+    if (!blur->columnSums) {
+        blur->columnSums = (uint16_t*)AllocateBlock(blur->sumCount * sizeof(uint16_t));
+        if (!blur->columnSums) {
+            ReleaseBlock(ring);
+            return false;
+        }
+        memset(blur->columnSums, 0, blur->sumCount * sizeof(uint16_t));
+    }
+    if (used > 0) memcpy(ring, blur->ring, used);
+    memset(ring + used, 0, size - used);
+    ReleaseBlock(blur->ring);
+    blur->ring = ring;
+    blur->ringSlots = slots;
+    return true;
+}
+
+static bool StartBlur(RowBlur* blur, int32_t width, int32_t rows, int32_t radius, size_t stride, bool growing) {
     if (width < 0 || rows < 0 || radius < 0) return false;
     if ((size_t)width > stride / 3) return false;
     // A window never reaches further than the image, so a larger radius changes nothing.
@@ -76,17 +101,24 @@ bool StartRowBlur(RowBlur* blur, int32_t width, int32_t rows, int32_t radius, si
     blur->vectors = ProcessorVectors();
     blur->upcoming.next = 0;
     blur->upcoming.left = 0;
-    // One byte at least, so that an empty image still gets a block a null result can be told apart from.
-    blur->ring = (uint8_t*)AllocateBlock(slotBytes * (size_t)window + 1);
-    blur->columnSums = (uint16_t*)AllocateBlock(sums * sizeof(uint16_t));
+    blur->sumCount = sums;
+    blur->ringSlots = 0;
+    blur->ring = 0;
+    blur->columnSums = 0;
     blur->divisors = (BlurDivisor*)AllocateBlock(((size_t)radius * 2 + 2) * sizeof(BlurDivisor));
-    if (!blur->ring || !blur->columnSums || !blur->divisors) {
+    if (!blur->divisors || (!growing && !GrowRing(blur, window))) {
         EndRowBlur(blur);
         return false;
     }
-    memset(blur->columnSums, 0, sums * sizeof(uint16_t));
-    memset(blur->ring, 0, slotBytes * (size_t)window);
     return true;
+}
+
+bool StartRowBlur(RowBlur* blur, int32_t width, int32_t rows, int32_t radius, size_t stride) {
+    return StartBlur(blur, width, rows, radius, stride, false);
+}
+
+bool StartGrowingRowBlur(RowBlur* blur, int32_t width, int32_t rows, int32_t radius, size_t stride) {
+    return StartBlur(blur, width, rows, radius, stride, true);
 }
 
 void EndRowBlur(RowBlur* blur) {
@@ -109,6 +141,10 @@ static int32_t LastRowNeeded(const RowBlur* blur, int32_t row) {
 
 static bool OutputReady(const RowBlur* blur) {
     return blur->rowsOut < blur->rows && blur->rowsIn > LastRowNeeded(blur, blur->rowsOut);
+}
+
+bool OutputRowReady(const RowBlur* blur) {
+    return OutputReady(blur);
 }
 
 #if defined(__SSE2__)
@@ -247,6 +283,10 @@ static void SubtractRow(uint16_t* sums, const uint8_t* row, size_t count) {
 bool PushInputRow(RowBlur* blur, const uint8_t* row) {
     // The slot of the next row is still in use until the output row before it has been taken.
     if (blur->rowsIn >= blur->rows || OutputReady(blur)) return false;
+    // A growing ring doubles as rows come in, so that what it holds is never more than twice what arrived.
+    if (blur->rowsIn >= blur->ringSlots && blur->ringSlots < blur->window &&
+        !GrowRing(blur, blur->ringSlots > 0 ? 2 * blur->ringSlots : 1))
+        return false;
     uint8_t* slot = RingRow(blur, blur->rowsIn);
     size_t count = (size_t)blur->width * 3;
     size_t done = 0;

@@ -61,6 +61,9 @@ struct RowBlur {
     size_t stride;          // bytes per row: width * 3 pixel bytes, then padding carried through unchanged
     size_t slotBytes;       // bytes per row in the ring: the stride rounded up to a whole number of 32-bit words
     int32_t window;         // rows held: 2 * radius + 1, or fewer for a short image
+    int32_t ringSlots;      // slots allocated so far: `window`, or, for rows that must prove they exist, as many
+                            // as have arrived, the ring and the column sums growing with them
+    size_t sumCount;        // column sums in a row's worth
     uint8_t* ring;          // the last `window` rows pushed, row y in slot y % window
     uint16_t* columnSums;   // per pixel byte of a row, the sum over the rows of the current vertical window: in the
                             // row's order with vector units, packed two to a word without (row_blur.cpp)
@@ -78,14 +81,21 @@ struct RowBlur {
 // release, when memory runs out or the arguments are out of range (negative sizes or radius, or a radius that
 // still exceeds kMaxBlurRadius).
 bool StartRowBlur(RowBlur* blur, int32_t width, int32_t rows, int32_t radius, size_t stride);
+// The same for rows whose width and number nothing vouches for (an input read as it arrives): the rows and the
+// column sums are allocated as rows come in, so that a claim costs nothing until that many bytes have arrived.
+bool StartGrowingRowBlur(RowBlur* blur, int32_t width, int32_t rows, int32_t radius, size_t stride);
 
 // Takes in the next `stride` bytes of input (copied, so `row` may be reused or overwritten at once). Returns false,
-// taking nothing, when every row is in or when a finished output row must be taken first.
+// taking nothing, when every row is in, when a finished output row must be taken first, or when a growing blur's
+// memory runs out.
 bool PushInputRow(RowBlur* blur, const uint8_t* row);
 
 // Says that the next row to be pushed is at `row`, in memory not yet read: the output rows taken before that push
 // ask for it a cache line at a time as they go, so that fetching it overlaps their work.
 void ExpectInputRow(RowBlur* blur, const uint8_t* row);
+
+// Whether the next blurred row can be taken.
+bool OutputRowReady(const RowBlur* blur);
 
 // Writes the next blurred row (`stride` bytes: pixels, then the input row's padding) to `out` once the rows it
 // needs are in. Returns false when no row is ready. `out` may be the memory the row was read from.
