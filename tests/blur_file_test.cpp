@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 
 #include <cerrno>
 #include <cstring>
@@ -198,6 +199,18 @@ TEST_F(BlurFile, OutputThatIsADirectory) {
     fs::create_directory(output);
     EXPECT_EQ(Blur(input, output), MistvaneStatusOutputOpenFailed);
     ExpectOnly({"in.bmp", "out.bmp"});
+}
+
+// A symbolic link to nothing as the output is refused and left as it is, as cp leaves it: writing through it would
+// create a file its owner never asked for, and renaming over it would lose the link.
+TEST_F(BlurFile, ADanglingLinkAsOutputIsLeftAlone) {
+    std::string link = dir / "link.bmp";
+    ASSERT_EQ(symlink((dir / "nowhere.bmp").c_str(), link.c_str()), 0);
+    errno = 0;
+    EXPECT_EQ(Blur(input, link), MistvaneStatusOutputOpenFailed);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_TRUE(fs::is_symlink(link));
+    ExpectOnly({"in.bmp", "link.bmp"});
 }
 
 TEST_F(BlurFile, DevicesAreWrittenInPlace) {
@@ -414,6 +427,56 @@ TEST_F(StreamedInput, AClaimCostsOnlyWhatArrives) {
     twoRows.resize(header.size() + 2 * rowBytes, 7);
     EXPECT_EQ(InChildWithMemoryLimit(48 << 20, [&] { return BlurSent(twoRows); }), kEndedEarly);
     ExpectOnly({"fifo"});
+}
+
+// A host whose signal handler does not ask for interrupted calls to be restarted (a timer every half millisecond
+// here): reads of a slow pipe and writes to a slow reader are interrupted again and again, and the calls go on.
+TEST_F(StreamedInput, SignalsDoNotFailACall) {
+    TestBitmap sent = MakeBitmap({.width = 300, .height = 200, .trailing = 3});
+    WriteFile(input, sent.bytes);
+    const std::string slowReader = dir / "out-fifo";
+    ASSERT_EQ(mkfifo(slowReader.c_str(), 0600), 0);
+    int32_t status = InChild([&] {
+        // The helpers start with the timer's signal blocked, so that it interrupts the calls.
+        sigset_t alarm;
+        sigemptyset(&alarm);
+        sigaddset(&alarm, SIGALRM);
+        pthread_sigmask(SIG_BLOCK, &alarm, nullptr);
+        auto slowly = [](int descriptor, uint8_t* bytes, size_t size, bool writing) {
+            for (size_t at = 0; at < size;) {
+                ssize_t moved = writing ? write(descriptor, bytes + at, std::min<size_t>(size - at, 4096))
+                                        : read(descriptor, bytes + at, std::min<size_t>(size - at, 4096));
+                if (moved <= 0) return;
+                at += static_cast<size_t>(moved);
+                usleep(1000);
+            }
+        };
+        std::vector<uint8_t> feed = sent.bytes, received(sent.bytes.size() + 1);
+        std::thread writer([&] {
+            int descriptor = open(fifo.c_str(), O_WRONLY);
+            slowly(descriptor, feed.data(), feed.size(), true);
+            close(descriptor);
+        });
+        std::thread reader([&] {
+            int descriptor = open(slowReader.c_str(), O_RDONLY);
+            slowly(descriptor, received.data(), received.size(), false);
+            close(descriptor);
+        });
+        struct sigaction tick = {};
+        tick.sa_handler = [](int) {};
+        sigaction(SIGALRM, &tick, nullptr);
+        struct itimerval every = {{0, 500}, {0, 500}};
+        setitimer(ITIMER_REAL, &every, nullptr);
+        pthread_sigmask(SIG_UNBLOCK, &alarm, nullptr);
+        int32_t fromPipe = Blur(fifo, output), toPipe = Blur(input, slowReader);
+        pthread_sigmask(SIG_BLOCK, &alarm, nullptr);
+        writer.join();
+        reader.join();
+        received.pop_back();
+        if (fromPipe != MistvaneStatusDone || toPipe != MistvaneStatusDone) return fromPipe * 10 + toPipe;
+        return ReadFile(output) == ExpectedOutput(sent) && received == ExpectedOutput(sent) ? MistvaneStatusDone : -4;
+    });
+    EXPECT_EQ(status, MistvaneStatusDone);
 }
 
 TEST_F(StreamedInput, HeadersAreStillCheckedUpFront) {

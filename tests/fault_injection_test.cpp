@@ -25,6 +25,7 @@
 #include "test_bitmaps.h"
 #include "file_fixture.h"
 #include "test_files.h"
+#include "system_call_filters.h"
 
 namespace {
 
@@ -114,19 +115,6 @@ TEST_F(WriteFaults, DirectoryWithoutWritePermission) {
     std::set<std::string> names;
     for (const auto& entry : fs::directory_iterator(closed)) names.insert(entry.path().filename().string());
     EXPECT_EQ(names, (std::set<std::string>{"in.bmp", "out.bmp"}));
-}
-
-// In a child: makes every use of system call `call` fail with `error` from here on. False where such a filter cannot
-// be installed (an emulator such as qemu-arm refuses them).
-bool RefuseSystemCall(uint32_t call, int error) {
-    struct sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, call, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (uint32_t)error),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    struct sock_fprog program = {sizeof filter / sizeof filter[0], filter};
-    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
 // Outputs over half a megabyte are written a slot at a time, by a thread of their own while the blur goes on where

@@ -13,9 +13,11 @@
 #include <sys/xattr.h>
 #include <time.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 #include <tuple>
 
 #include "VostrelMistvane.h"
@@ -23,6 +25,7 @@
 #include "file_fixture.h"
 #include "test_bitmaps.h"
 #include "test_files.h"
+#include "system_call_filters.h"
 
 namespace {
 
@@ -44,20 +47,6 @@ std::string Shell(const std::string& command) {
         if (pclose(pipe) != 0) out = "failed: " + out;
     }
     return out;
-}
-
-// In a child: makes every open with O_TMPFILE fail as on a file system without it.
-bool RefuseUnnamedFiles() {
-    struct sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[2])),
-        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_TMPFILE & ~O_DIRECTORY, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    struct sock_fprog program = {sizeof filter / sizeof filter[0], filter};
-    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
 class Replacement : public FileFixture {
@@ -186,25 +175,135 @@ TEST_F(Replacement, BothNamesOfAHardLinkUpdated) {
     EXPECT_EQ(dir.Names(), (std::set<std::string>{"in.bmp", "out.bmp", "link.bmp", "big.bmp"}));
 }
 
+// Where the file system cannot reserve room (ext2, ramfs, older NFS: fallocate refused here), the free space it
+// reports decides, and a target with room is written in place all the same.
 TEST_F(Replacement, FullFileSystemLeavesATargetWrittenInPlaceWhole) {
     if (!Mount("tmpfs", "1m")) GTEST_SKIP() << "cannot mount a small tmpfs here";
     TestBitmap large = MakeBitmap({.width = 130, .height = 400});
     WriteFile(input, large.bytes);
     std::string target = mountPoint + "/out.bmp", link = mountPoint + "/link.bmp", filler = mountPoint + "/filler";
-    const std::vector<uint8_t> previous(1000, 4);
-    WriteFile(target, previous);
-    ASSERT_EQ(::link(target.c_str(), link.c_str()), 0);
-    struct statvfs room;
-    ASSERT_EQ(statvfs(mountPoint.c_str(), &room), 0);
-    // Room for the finished result beside the target, not for the target to grow to it as well.
-    WriteFile(filler, std::vector<uint8_t>(room.f_bavail * room.f_frsize - large.bytes.size() * 3 / 2));
-    EXPECT_EQ(Blur(input, target), MistvaneStatusOutputOpenFailed);
-    EXPECT_EQ(ReadFile(target), previous);
-    EXPECT_EQ(MountNames(), (std::set<std::string>{"out.bmp", "link.bmp", "filler"}));
+    // Larger than a block: the C library's own fallback for a file system without fallocate would have to read the
+    // blocks already there, from a target open for writing only.
+    const std::vector<uint8_t> previous(20000, 4);
+    const int32_t kNoFilter = -2;
+    for (bool reserving : {true, false}) {
+        auto blur = [&] {
+            return InChild([&] {
+                return reserving || RefuseSystemCall(__NR_fallocate, EOPNOTSUPP) ? Blur(input, target) : kNoFilter;
+            });
+        };
+        WriteFile(target, previous);
+        fs::remove(link);
+        ASSERT_EQ(::link(target.c_str(), link.c_str()), 0);
+        struct statvfs room;
+        ASSERT_EQ(statvfs(mountPoint.c_str(), &room), 0);
+        // Room for the finished result beside the target, not for the target to grow to it as well.
+        WriteFile(filler, std::vector<uint8_t>(room.f_bavail * room.f_frsize - large.bytes.size() * 3 / 2));
+        int32_t full = blur();
+        if (full == kNoFilter) GTEST_SKIP() << "no system call filters here";
+        EXPECT_EQ(full, MistvaneStatusOutputOpenFailed) << (reserving ? "fallocate" : "free space");
+        EXPECT_EQ(ReadFile(target), previous);
+        EXPECT_EQ(MountNames(), (std::set<std::string>{"out.bmp", "link.bmp", "filler"}));
 
-    fs::remove(filler);
-    EXPECT_EQ(Blur(input, target), MistvaneStatusDone);
-    EXPECT_EQ(ReadFile(link), ExpectedOutput(large));
+        fs::remove(filler);
+        EXPECT_EQ(blur(), MistvaneStatusDone) << (reserving ? "fallocate" : "free space");
+        EXPECT_EQ(ReadFile(link), ExpectedOutput(large));
+    }
+}
+
+// Two writers of one file that has a second name each copy their result into the file itself: the second waits for
+// the first's lock, taken here as another writer would hold it, instead of mixing its bytes with the first's.
+TEST_F(Replacement, AWriterInPlaceWaitsForAnotherWritersLock) {
+    std::string link = dir / "link.bmp";
+    const std::vector<uint8_t> previous(5000, 6);
+    WriteFile(output, previous);
+    ASSERT_EQ(::link(output.c_str(), link.c_str()), 0);
+    int holder = open(output.c_str(), O_RDWR);
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    ASSERT_EQ(fcntl(holder, F_OFD_SETLK, &whole), 0);
+    int32_t status = -1;
+    std::atomic<bool> done{false};
+    std::thread call([&] {
+        // The child's copy of the holder's descriptor would keep the lock for as long as the child runs.
+        status = InChild([&] {
+            close(holder);
+            return Blur(input, output);
+        });
+        done = true;
+    });
+    usleep(300000);
+    EXPECT_FALSE(done) << "the call went on while another writer held the file";
+    EXPECT_EQ(ReadFile(link), previous);
+    close(holder);  // lets the lock go
+    call.join();
+    EXPECT_EQ(status, MistvaneStatusDone);
+    EXPECT_EQ(ReadFile(link), ExpectedOutput(bmp));
+}
+
+// Where the file system has no unnamed files, the result is written under a name of its own: nobody else may open
+// it until it is complete and has its final mode, the target's or that of any new file (0666 less the umask).
+TEST_F(Replacement, ANamedTemporaryFileIsPrivateUntilComplete) {
+    std::string fifo = dir / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int32_t kNoFilter = -2;
+    for (mode_t targetMode : {0u, 0644u}) {
+        if (targetMode) {
+            WriteFile(output, {1});
+            chmod(output.c_str(), targetMode);
+        } else {
+            fs::remove(output);
+        }
+        int32_t status = 0;
+        std::thread call([&] {
+            status = InChild([&] {
+                if (!RefuseUnnamedFiles()) return kNoFilter;
+                umask(027);
+                return Blur(fifo, output);
+            });
+        });
+        int feed = open(fifo.c_str(), O_WRONLY);
+        ASSERT_GE(feed, 0);
+        size_t half = bmp.bytes.size() / 2;
+        ASSERT_EQ(write(feed, bmp.bytes.data(), half), static_cast<ssize_t>(half));
+        // The call has opened its output once it has the headers: wait for the name, then look at it.
+        std::string temporary;
+        for (int wait = 0; wait < 2000 && temporary.empty(); ++wait) {
+            for (const std::string& name : dir.Names())
+                if (name.rfind(".mistvane-", 0) == 0) temporary = dir / name;
+            if (temporary.empty()) usleep(1000);
+        }
+        EXPECT_FALSE(temporary.empty());
+        if (!temporary.empty()) EXPECT_EQ(Mode(temporary), 0600u);
+        ASSERT_EQ(write(feed, bmp.bytes.data() + half, bmp.bytes.size() - half),
+                  static_cast<ssize_t>(bmp.bytes.size() - half));
+        close(feed);
+        call.join();
+        if (status == kNoFilter) GTEST_SKIP() << "no system call filters here";
+        EXPECT_EQ(status, MistvaneStatusDone);
+        EXPECT_EQ(Mode(output), targetMode ? targetMode : 0640u);
+        EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
+    }
+}
+
+// An output in a directory whose path is longer than PATH_MAX, named relative to it, as cp copies there.
+TEST_F(Replacement, ADirectoryDeeperThanPathMax) {
+    int32_t status = InChild([&] {
+        if (chdir(dir.path().c_str()) != 0) return -2;
+        const std::string name(200, 'd');
+        for (int depth = 0; depth < 25; ++depth)
+            if (mkdir(name.c_str(), 0700) != 0 || chdir(name.c_str()) != 0) return -3;
+        WriteFile("in.bmp", bmp.bytes);
+        WriteFile("out.bmp", {1, 2});
+        if (link("out.bmp", "link.bmp") != 0) return -4;
+        int32_t replaced = Blur("in.bmp", "out.bmp");
+        if (replaced != MistvaneStatusDone) return replaced;
+        if (ReadFile("link.bmp") != ExpectedOutput(bmp)) return -5;
+        unlink("link.bmp");
+        int32_t renamed = Blur("in.bmp", "out.bmp");
+        return renamed == MistvaneStatusDone && ReadFile("out.bmp") == ExpectedOutput(bmp) ? renamed : -6;
+    });
+    EXPECT_EQ(status, MistvaneStatusDone);
 }
 
 // SIGKILL at points spread over a large replacing call: the previous output stays whole (or, killed too late, the
