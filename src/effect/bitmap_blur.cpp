@@ -24,7 +24,7 @@ bool StartBitmapBlur(BitmapBlur* blur, const BitmapLayout* layout, int32_t radiu
         blur->bandRows = bandRows > (size_t)layout->rows ? layout->rows : (int32_t)bandRows;
         if ((size_t)blur->bandRows * layout->stride > blur->bufferSize)
             blur->bufferSize = (size_t)blur->bandRows * layout->stride;
-        if (layout->streamed) {
+        if (kStreamsInputs && layout->streamed) {
             blur->bufferSize = kCopyChunk;
             if (!StartGrowingRowBlur(&blur->rows, layout->width, layout->rows, radius, layout->stride)) return false;
         } else {
@@ -33,7 +33,7 @@ bool StartBitmapBlur(BitmapBlur* blur, const BitmapLayout* layout, int32_t radiu
         }
     }
     blur->buffer = (uint8_t*)AllocateBlock(blur->bufferSize);
-    if (!blur->buffer || (blur->blurring && !layout->streamed && !blur->outputBand)) {
+    if (!blur->buffer || (blur->blurring && !(kStreamsInputs && layout->streamed) && !blur->outputBand)) {
         EndBitmapBlur(blur);
         return false;
     }
@@ -71,7 +71,7 @@ static bool GrowBuffer(BitmapBlur* blur, size_t bytes, size_t kept) {
 // Reads a band of `bytes` into the buffer, which then has room for `room` (the band with its last row's padding).
 // A streamed input's buffer doubles as the bytes come, so that a claim of huge rows costs only what arrives.
 static bool ReadBand(BitmapBlur* blur, ByteSource* source, size_t bytes, size_t room) {
-    if (!blur->layout.streamed) return ReadExactly(source, blur->buffer, bytes);
+    if (!kStreamsInputs || !blur->layout.streamed) return ReadExactly(source, blur->buffer, bytes);
     for (size_t got = 0; got < bytes;) {
         if (got == blur->bufferSize &&
             !GrowBuffer(blur, bytes - got < blur->bufferSize ? bytes : 2 * blur->bufferSize, got))
@@ -119,7 +119,7 @@ static int32_t TakeReadyRows(BitmapBlur* blur, ByteSink* sink, int32_t* waiting)
             if (!OutputRowReady(&blur->rows)) return MistvaneStatusDone;
             uint8_t* lent = sink->lend ? sink->lend(sink->context, (size_t)blur->bandRows * layout->stride) : 0;
             // A streamed input's band is allocated once its first rows have come.
-            if (!lent && !blur->outputBand &&
+            if (kStreamsInputs && !lent && !blur->outputBand &&
                 !(blur->outputBand = (uint8_t*)AllocateBlock((size_t)blur->bandRows * layout->stride)))
                 return MistvaneStatusInputOpenFailed;
             blur->band = lent ? lent : blur->outputBand;

@@ -58,8 +58,9 @@ static int32_t BlurOpenedInput(PlatformFile** input, const MistvaneChar* outputP
     uint64_t fileSize = 0;
     if (got < 0 || !FileSize(*input, &fileSize)) return MistvaneStatusInputOpenFailed;
     BitmapLayout layout;
-    bool accepted = fileSize == kStreamedInput ? CheckStreamedBitmapHeaders(headers, (size_t)got, &layout)
-                                               : CheckBitmapHeaders(headers, (size_t)got, fileSize, &layout);
+    bool accepted = kStreamsInputs && fileSize == kStreamedInput
+                        ? CheckStreamedBitmapHeaders(headers, (size_t)got, &layout)
+                        : CheckBitmapHeaders(headers, (size_t)got, fileSize, &layout);
     if (!accepted) {
         ReportNotBitmap();
         return MistvaneStatusNotBitmap;

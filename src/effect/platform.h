@@ -64,6 +64,13 @@ PlatformFile* OpenForReading(const char* path);
 // Bytes the opened file holds, or kStreamedInput for an input that can only be read as it arrives (a pipe, a FIFO, a
 // device), whose size is not known before its end; false when that cannot be told.
 const uint64_t kStreamedInput = UINT64_MAX;
+// Whether the platform has such inputs at all. The PE builds read only files whose size the kernel gives: their
+// reading as the bytes arrive, and the memory that grows with them, is left out of the module there.
+#if defined(_WIN32) || defined(_WIN32_WCE)
+const bool kStreamsInputs = false;
+#else
+const bool kStreamsInputs = true;
+#endif
 bool FileSize(PlatformFile* file, uint64_t* size);
 // Reads up to `count` bytes; fewer only at the end of the file. -1 when reading fails.
 int64_t ReadBytes(PlatformFile* file, void* buffer, size_t count);
