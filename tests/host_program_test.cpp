@@ -1,6 +1,8 @@
 // The mistvane host program: its exit statuses, what it prints, and finding the module at run time.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
 #include "VostrelMistvane.h"
 #include "test_bitmaps.h"
 #include "file_fixture.h"
@@ -181,16 +183,66 @@ TEST_F(HostProgram, DashFailures) {
     HostRun full = Host(input + " - >/dev/full");
     EXPECT_EQ(full.exitStatus, 4);
     EXPECT_EQ(full.err, "mistvane: cannot write standard output: No space left on device\n");
-    // Never an image to a terminal (script(1) gives the program one).
-    for (std::string target : {"-", "/dev/stdout"}) {
-        std::string command = "script -qec \"'" MISTVANE_HOST_PATH "' " + input + " " + target + "; echo exit=\\$?\" " +
+    // Never an image to or from a terminal (script(1) gives the program one).
+    for (std::string arguments : {input + " -", input + " /dev/stdout", "- " + output}) {
+        std::string command = "script -qec \"'" MISTVANE_HOST_PATH "' " + arguments + "; echo exit=\\$?\" " +
                               dir / "typescript" + " >/dev/null 2>&1";
         ASSERT_EQ(std::system(command.c_str()), 0);
         std::string screen = Slurp(dir / "typescript");
-        EXPECT_NE(screen.find("refusing to write an image to a terminal"), std::string::npos) << screen;
+        bool reads = arguments[0] == '-';
+        EXPECT_NE(screen.find(reads ? "refusing to read an image from a terminal" : "refusing to write an image to a terminal"),
+                  std::string::npos) << screen;
         EXPECT_NE(screen.find("exit=64"), std::string::npos) << screen;
         EXPECT_EQ(screen.find("BM"), std::string::npos) << screen;
     }
+    EXPECT_FALSE(Exists(output));
+}
+
+// Standard input is read from descriptor 0 as it stands, not opened again by name: a socket, which cannot be opened
+// through /dev/stdin, and a file the shell opened, read from where it was left.
+TEST_F(HostProgram, DashReadsTheDescriptorAsItStands) {
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(ends[1], STDIN_FILENO);
+        close(ends[0]);
+        close(ends[1]);
+        execl(MISTVANE_HOST_PATH, "mistvane", "-", output.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(ends[1]);
+    EXPECT_EQ(write(ends[0], bmp.bytes.data(), bmp.bytes.size()), static_cast<ssize_t>(bmp.bytes.size()));
+    shutdown(ends[0], SHUT_WR);
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(ends[0]);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
+
+    std::vector<uint8_t> two = bmp.bytes;
+    two.insert(two.begin(), 374, 'x');
+    WriteFile(dir / "two.bin", two);
+    fs::remove(output);
+    HostRun positioned = Shell("{ head -c 374 >/dev/null; '" MISTVANE_HOST_PATH "' - " + output + "; } <" + dir / "two.bin");
+    EXPECT_EQ(positioned.exitStatus, 0) << positioned.err;
+    EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
+}
+
+// A standard stream the program was started without is an error at once, not a wait on a pipe of its own that
+// landed on descriptor 0.
+TEST_F(HostProgram, ClosedStandardStreamsFailAtOnce) {
+    HostRun noInput = Shell("timeout 10 '" MISTVANE_HOST_PATH "' - - <&-");
+    EXPECT_EQ(noInput.exitStatus, 2);
+    EXPECT_EQ(noInput.err, "mistvane: cannot read standard input: Bad file descriptor\n");
+    EXPECT_EQ(noInput.out, "");
+    HostRun noOutput = Shell("timeout 10 '" MISTVANE_HOST_PATH "' " + input + " - >&-");
+    EXPECT_EQ(noOutput.exitStatus, 4);
+    EXPECT_EQ(noOutput.err, "mistvane: cannot write standard output: Bad file descriptor\n");
+    // A closed standard error only loses the messages.
+    HostRun noError = Shell("timeout 10 '" MISTVANE_HOST_PATH "' " + input + " " + output + " 2>&-");
+    EXPECT_EQ(noError.exitStatus, 0);
+    EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
 }
 
 class HostBatch : public HostProgram {

@@ -31,6 +31,7 @@
 #include "console.h"
 #include "failure_message.h"
 #include "name_quoting.h"
+#include "standard_streams.h"
 
 namespace {
 
@@ -216,94 +217,53 @@ bool SameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Whether `path` names what standard output is open on (such as /dev/stdout).
+// Whether `path` names what standard output is open on (such as /dev/stdout). Not the /dev/null put in place of a
+// closed one.
 bool IsStandardOutput(const std::string& path) {
     struct stat named, open;
-    return stat(path.c_str(), &named) == 0 && fstat(STDOUT_FILENO, &open) == 0 && SameFile(named, open);
+    return !StartedClosed(STDOUT_FILENO) && stat(path.c_str(), &named) == 0 && fstat(STDOUT_FILENO, &open) == 0 &&
+           SameFile(named, open);
 }
-
-// Standard output as the module's output: the module writes into a pipe, from which a thread copies to standard
-// output, so that whatever standard output is (a pipe, a file opened for appending, a socket) it is written in
-// place from where it stands, as any filter writes it, never replaced.
-class StandardOutputCopy {
-  public:
-    bool Start() {
-        if (pipe2(pipe_, O_CLOEXEC) != 0) return false;
-        try {
-            copier_ = std::thread([this] { Copy(); });
-        } catch (const std::system_error&) {
-            close(pipe_[0]);
-            close(pipe_[1]);
-            return false;
-        }
-        return true;
-    }
-    std::string Path() const { return "/dev/fd/" + std::to_string(pipe_[1]); }
-    // Ends the copy once the module has closed its end; true when every byte reached standard output, else
-    // `cause` takes why not.
-    bool Finish(int* cause) {
-        close(pipe_[1]);
-        copier_.join();
-        close(pipe_[0]);
-        if (failed_) *cause = failure_;
-        return !failed_;
-    }
-
-  private:
-    void Copy() {
-        std::vector<char> buffer(1 << 16);
-        for (;;) {
-            ssize_t got = read(pipe_[0], buffer.data(), buffer.size());
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) {
-                if (got < 0 && !failed_) failure_ = errno;
-                failed_ = failed_ || got < 0;
-                break;
-            }
-            for (ssize_t at = 0; at < got && !failed_;) {
-                ssize_t put = write(STDOUT_FILENO, buffer.data() + at, static_cast<size_t>(got - at));
-                if (put < 0 && errno == EINTR) continue;
-                if (put <= 0) {
-                    failure_ = put < 0 ? errno : EIO;
-                    failed_ = true;
-                } else {
-                    at += put;
-                }
-            }
-            // After a failure the rest is read and dropped, so that the module's writes still end.
-        }
-    }
-
-    int pipe_[2] = {-1, -1};
-    std::thread copier_;
-    bool failed_ = false;
-    int failure_ = 0;
-};
 
 int BlurOne(MistvaneFunction mistvane, const Options& options) {
     CallFiles files{options.paths[0], options.paths[1], QuotedName(options.paths[0]), QuotedName(options.paths[1])};
-    if (files.input == "-") files.inputName = "standard input";
-    if (files.output == "-") files.outputName = "standard output";
+    bool fromStandardInput = files.input == "-", toStandardOutput = files.output == "-";
+    if (fromStandardInput) files.inputName = "standard input";
+    if (toStandardOutput) files.outputName = "standard output";
     Console console(false);
+    if (fromStandardInput && isatty(STDIN_FILENO)) {
+        console.Line(Stream::Error, "mistvane: refusing to read an image from a terminal; redirect standard input");
+        return kExitUsage;
+    }
     // Nothing may follow the image on standard output: a verbose line goes to standard error then.
-    bool toStandardOutput = files.output == "-";
     bool imageOnStdout = toStandardOutput || IsStandardOutput(files.output);
     if (imageOnStdout && isatty(STDOUT_FILENO)) {
         console.Line(Stream::Error, "mistvane: refusing to write an image to a terminal; redirect standard output");
         return kExitUsage;
     }
-    if (files.input == "-") files.input = "/dev/stdin";
+    int cause = 0;
+    StandardInputCopy input;
+    if (fromStandardInput) {
+        if (!input.Start(&cause)) {
+            ReportFailure(&console, MistvaneStatusInputOpenFailed, cause, files);
+            return ExitStatusFor(MistvaneStatusInputOpenFailed);
+        }
+        files.input = input.Path();
+    }
     StandardOutputCopy copy;
     if (toStandardOutput) {
-        if (!copy.Start()) {
-            ReportFailure(&console, MistvaneStatusOutputOpenFailed, errno, files);
+        if (StartedClosed(STDOUT_FILENO) || !copy.Start()) {
+            ReportFailure(&console, MistvaneStatusOutputOpenFailed, StartedClosed(STDOUT_FILENO) ? EBADF : errno, files);
             return ExitStatusFor(MistvaneStatusOutputOpenFailed);
         }
         files.output = copy.Path();
     }
-    int cause = 0;
     int32_t status = Blur(mistvane, files.input, files.output, &cause);
     if (toStandardOutput && !copy.Finish(&cause) && status == MistvaneStatusDone) status = MistvaneStatusOutputOpenFailed;
+    // A failure to read standard input itself is the cause of whatever the module made of the bytes it got.
+    if (fromStandardInput && !input.Finish(&cause)) status = MistvaneStatusInputOpenFailed;
+    // Standard input cannot be read again to say more about a refused image: it is told in general terms.
+    if (fromStandardInput) files.input.clear();
     if (status != MistvaneStatusDone)
         ReportFailure(&console, status, cause, files);
     else if (options.verbose)
@@ -454,6 +414,7 @@ int BlurMany(MistvaneFunction mistvane, const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    SettleStandardDescriptors();
     Options options;
     int stop = ParseArguments(argc, argv, &options);
     if (stop >= 0) return stop;
