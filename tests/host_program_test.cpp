@@ -183,19 +183,37 @@ TEST_F(HostProgram, DashFailures) {
     HostRun full = Host(input + " - >/dev/full");
     EXPECT_EQ(full.exitStatus, 4);
     EXPECT_EQ(full.err, "mistvane: cannot write standard output: No space left on device\n");
-    // Never an image to or from a terminal (script(1) gives the program one).
-    for (std::string arguments : {input + " -", input + " /dev/stdout", "- " + output}) {
-        std::string command = "script -qec \"'" MISTVANE_HOST_PATH "' " + arguments + "; echo exit=\\$?\" " +
-                              dir / "typescript" + " >/dev/null 2>&1";
-        ASSERT_EQ(std::system(command.c_str()), 0);
-        std::string screen = Slurp(dir / "typescript");
-        bool reads = arguments[0] == '-';
-        EXPECT_NE(screen.find(reads ? "refusing to read an image from a terminal" : "refusing to write an image to a terminal"),
-                  std::string::npos) << screen;
+}
+
+// Never an image to or from a terminal, however it is named. script(1) gives the program one, and copies what was
+// written there into the typescript.
+TEST_F(HostProgram, NoImageToOrFromATerminal) {
+    auto onTerminal = [&](const std::string& commands) {
+        std::string command = "script -qec \"" + commands + "; echo exit=\\$?\" " + dir / "typescript" + " >/dev/null 2>&1";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+        return Slurp(dir / "typescript");
+    };
+    const std::string host = "'" MISTVANE_HOST_PATH "' ";
+    for (std::string arguments : {input + " -", input + " /dev/stdout", input + " /dev/tty", input + " \\$(tty)"}) {
+        std::string screen = onTerminal(host + arguments);
+        EXPECT_NE(screen.find("refusing to write an image to"), std::string::npos) << arguments << ": " << screen;
         EXPECT_NE(screen.find("exit=64"), std::string::npos) << screen;
         EXPECT_EQ(screen.find("BM"), std::string::npos) << screen;
     }
+    std::string reading = onTerminal(host + "- " + output);
+    EXPECT_NE(reading.find("refusing to read an image from a terminal; redirect standard input"), std::string::npos) << reading;
+    EXPECT_NE(reading.find("exit=64"), std::string::npos) << reading;
     EXPECT_FALSE(Exists(output));
+    // In a batch, an output that leads to the terminal is a failed file; the others are written.
+    fs::create_directories(dir / "out");
+    fs::create_symlink("/dev/tty", dir / "out/in.bmp");
+    WriteFile(dir / "other.bmp", bmp.bytes);
+    std::string batch = onTerminal(host + "-q -o " + dir / "out " + input + " " + dir / "other.bmp");
+    EXPECT_NE(batch.find("mistvane: refusing to write an image to the terminal '" + dir / "out/in.bmp'"), std::string::npos)
+        << batch;
+    EXPECT_NE(batch.find("exit=4"), std::string::npos) << batch;
+    EXPECT_EQ(batch.find("BM"), std::string::npos) << batch;
+    EXPECT_EQ(ReadFile(dir / "out/other.bmp"), ExpectedOutput(bmp));
 }
 
 // Standard input is read from descriptor 0 as it stands, not opened again by name: a socket, which cannot be opened

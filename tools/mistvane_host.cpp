@@ -225,6 +225,11 @@ bool IsStandardOutput(const std::string& path) {
            SameFile(named, open);
 }
 
+// An output that is a terminal, however it is named (/dev/tty, the terminal's own name, a link to it).
+std::string TerminalRefusal(const CallFiles& files) {
+    return "mistvane: refusing to write an image to the terminal " + files.outputName;
+}
+
 int BlurOne(MistvaneFunction mistvane, const Options& options) {
     CallFiles files{options.paths[0], options.paths[1], QuotedName(options.paths[0]), QuotedName(options.paths[1])};
     bool fromStandardInput = files.input == "-", toStandardOutput = files.output == "-";
@@ -237,8 +242,9 @@ int BlurOne(MistvaneFunction mistvane, const Options& options) {
     }
     // Nothing may follow the image on standard output: a verbose line goes to standard error then.
     bool imageOnStdout = toStandardOutput || IsStandardOutput(files.output);
-    if (imageOnStdout && isatty(STDOUT_FILENO)) {
-        console.Line(Stream::Error, "mistvane: refusing to write an image to a terminal; redirect standard output");
+    if (toStandardOutput ? isatty(STDOUT_FILENO) : IsTerminal(files.output)) {
+        console.Line(Stream::Error, imageOnStdout ? "mistvane: refusing to write an image to a terminal; redirect standard output"
+                                                  : TerminalRefusal(files));
         return kExitUsage;
     }
     int cause = 0;
@@ -373,10 +379,11 @@ int BlurMany(MistvaneFunction mistvane, const Options& options) {
     auto work = [&] {
         for (size_t k; (k = next.fetch_add(1)) < total;) {
             console.Progress("[" + std::to_string(k + 1) + "/" + std::to_string(total) + "] " + inputs[k]);
-            if (ontoItself[k]) {
+            if (ontoItself[k] || IsTerminal(outputs[k])) {
                 statuses[k] = MistvaneStatusOutputOpenFailed;
-                console.Line(Stream::Error,
-                             "mistvane: " + files[k].inputName + " and " + files[k].outputName + " are the same file");
+                console.Line(Stream::Error, ontoItself[k] ? "mistvane: " + files[k].inputName + " and " +
+                                                                files[k].outputName + " are the same file"
+                                                          : TerminalRefusal(files[k]));
                 continue;
             }
             int cause = 0;
