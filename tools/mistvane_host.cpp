@@ -19,7 +19,6 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <optional>
 #include <system_error>
 #include <string>
 #include <thread>
@@ -67,21 +66,31 @@ const char kVersion[] =
     "This is free software: you are free to change and redistribute it.\n"
     "There is NO WARRANTY, to the extent permitted by law.\n";
 
-// UTF-8 to UTF-16; nothing for bytes that are not UTF-8, which no UTF-16 path can name.
-std::optional<std::u16string> ToUtf16(const char* text) {
+// A Linux file name is bytes, most often UTF-8. Those are decoded; every other byte (always 0x80 to 0xFF) becomes the
+// lone surrogate U+DC00 + byte, as Python's surrogateescape does, which the module turns back into that byte, so that
+// any name reaches it as it was given.
+std::u16string ToUtf16(const std::string& text) {
     std::u16string out;
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
-    while (*p) {
-        unsigned lead = *p++;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.c_str());
+    const unsigned char* end = p + text.size();
+    while (p < end) {
+        unsigned lead = *p;
         int extra = lead < 0x80 ? 0 : (lead >> 5) == 6 ? 1 : (lead >> 4) == 14 ? 2 : (lead >> 3) == 30 ? 3 : -1;
-        if (extra < 0) return std::nullopt;
-        char32_t code = extra == 0 ? lead : lead & (0x3F >> extra);
-        for (int k = 0; k < extra; ++k) {
-            if ((*p & 0xC0) != 0x80) return std::nullopt;
-            code = (code << 6) | (*p++ & 0x3F);
+        char32_t code = extra <= 0 ? lead : lead & (0x3F >> extra);
+        bool valid = extra >= 0 && end - p > extra;
+        for (int k = 1; valid && k <= extra; ++k) {
+            valid = (p[k] & 0xC0) == 0x80;
+            code = (code << 6) | (p[k] & 0x3F);
         }
+        // Overlong forms, UTF-16's own surrogates and code points past U+10FFFF are not UTF-8 either.
         static const char32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
-        if (code < kSmallest[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return std::nullopt;
+        if (valid && (code < kSmallest[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))) valid = false;
+        if (!valid) {
+            out.push_back(static_cast<char16_t>(0xDC00 + lead));
+            ++p;
+            continue;
+        }
+        p += extra + 1;
         if (code >= 0x10000) {
             code -= 0x10000;
             out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
@@ -185,8 +194,6 @@ int ParseArguments(int argc, char** argv, Options* options) {
         if (options->paths.size() == 1) return Usage("missing output file operand after " + QuotedName(options->paths[0]));
         return Usage("extra operand " + QuotedName(options->paths[2]));
     }
-    for (const char* path : options->paths)
-        if (!ToUtf16(path)) return Usage("not a UTF-8 path: " + QuotedName(path));
     return -1;
 }
 
@@ -202,7 +209,7 @@ int ExitStatusFor(int32_t status) {
 
 // One call; `cause` takes the errno it left.
 int32_t Blur(MistvaneFunction mistvane, const std::string& input, const std::string& output, int* cause) {
-    std::u16string wideInput = *ToUtf16(input.c_str()), wideOutput = *ToUtf16(output.c_str());
+    std::u16string wideInput = ToUtf16(input), wideOutput = ToUtf16(output);
     errno = 0;
     int32_t status = mistvane(wideInput.c_str(), wideOutput.c_str());
     *cause = errno;
