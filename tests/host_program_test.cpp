@@ -3,6 +3,10 @@
 
 #include <sys/socket.h>
 
+#include <functional>
+#include <map>
+#include <set>
+
 #include "VostrelMistvane.h"
 #include "test_bitmaps.h"
 #include "file_fixture.h"
@@ -398,6 +402,44 @@ TEST_F(HostBatch, AnInputThatIsAnotherFilesOutputKeepsTheGivenOrder) {
     HostRun run = Host("-j 2 -o " + out + " " + input + " " + dir / "link.bmp");
     EXPECT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_EQ(ReadFile(out + "/link.bmp"), ExpectedOutput(ExpectedOutput(bmp)));
+}
+
+// Files that share a file are blurred in the order given, so that -j 2 gives what -j 1 gives: two outputs that are
+// one file through a hard link or a symbolic link between them, and an input that is a link to another input's
+// output not written yet. The first input is the larger, so that run side by side it would finish last.
+TEST_F(HostBatch, FilesSharingAFileGiveWhatOneJobGives) {
+    const std::string root = dir / "case", into = root + "/out";
+    TestBitmap large = MakeBitmap({.width = 600, .height = 400}, 3);
+    struct Case {
+        const char* what;
+        std::function<void()> setUp;
+    };
+    const Case cases[] = {
+        {"outputs hard-linked", [&] {
+             WriteFile(into + "/x.bmp", other.bytes);
+             fs::create_hard_link(into + "/x.bmp", into + "/y.bmp");
+         }},
+        {"one output a link to the other, not there yet", [&] { fs::create_symlink("x.bmp", into + "/y.bmp"); }},
+        {"an input a link to the other's output, not there yet", [&] { fs::create_symlink("out/x.bmp", root + "/y.bmp"); }},
+    };
+    // What a run leaves: its exit status, and each output's bytes or where it links to.
+    auto runWith = [&](const Case& test, const std::string& jobs) {
+        fs::remove_all(root);
+        fs::create_directories(into);
+        WriteFile(root + "/x.bmp", large.bytes);
+        test.setUp();
+        if (!Exists(root + "/y.bmp")) WriteFile(root + "/y.bmp", bmp.bytes);
+        HostRun run = Host(jobs + " -o " + into + " " + root + "/x.bmp " + root + "/y.bmp");
+        std::map<std::string, std::string> left{{"exit", std::to_string(run.exitStatus)}};
+        for (const std::string& name : NamesIn(into))
+            left[name] = fs::is_symlink(into + "/" + name) ? "-> " + fs::read_symlink(into + "/" + name).string()
+                                                           : Slurp(into + "/" + name);
+        return left;
+    };
+    for (const Case& test : cases) {
+        std::map<std::string, std::string> oneJob = runWith(test, "-j 1");
+        for (int run = 0; run < 3; ++run) EXPECT_TRUE(runWith(test, "-j 2") == oneJob) << test.what << ", run " << run;
+    }
 }
 
 TEST_F(HostBatch, ShowsProgressOnATerminalWithEveryMessageOnALineOfItsOwn) {

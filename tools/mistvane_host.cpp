@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -22,11 +21,11 @@
 #include <system_error>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "VostrelMistvane.h"
+#include "batch_order.h"
 #include "console.h"
 #include "failure_message.h"
 #include "name_quoting.h"
@@ -292,36 +291,6 @@ unsigned ProcessorCount(const cpu_set_t* allowed) {
     return count > 0 ? count : 1;
 }
 
-// Whether some input is, under another name or through a link, the file another input is written to: then the
-// order of the calls decides what is read, and only the given order gives the result of one file after another.
-// An input that is its own output is marked in `ontoItself` (a batch never writes a file onto itself, as cp does
-// not copy one onto itself).
-bool InputsMeetOutputs(const std::vector<std::string>& inputs, const std::vector<std::string>& outputs,
-                       std::vector<bool>* ontoItself) {
-    // Only an output that exists can be an input: into a new directory, nothing more is looked up.
-    std::vector<std::tuple<dev_t, ino_t, size_t>> written;
-    for (size_t k = 0; k < outputs.size(); ++k) {
-        struct stat status;
-        if (stat(outputs[k].c_str(), &status) == 0) written.emplace_back(status.st_dev, status.st_ino, k);
-    }
-    if (written.empty()) return false;
-    std::sort(written.begin(), written.end());
-    bool met = false;
-    for (size_t k = 0; k < inputs.size(); ++k) {
-        struct stat status;
-        if (stat(inputs[k].c_str(), &status) != 0) continue;
-        auto key = std::make_tuple(status.st_dev, status.st_ino, size_t{0});
-        auto at = std::lower_bound(written.begin(), written.end(), key);
-        for (; at != written.end() && std::get<0>(*at) == status.st_dev && std::get<1>(*at) == status.st_ino; ++at) {
-            if (std::get<2>(*at) == k)
-                (*ontoItself)[k] = true;
-            else
-                met = true;
-        }
-    }
-    return met;
-}
-
 // What a batch's worker threads run, and the processors this process may use (when they could be read).
 struct Workers {
     std::function<void()> work;
@@ -378,7 +347,7 @@ int BlurMany(MistvaneFunction mistvane, const Options& options) {
     size_t jobs = options.jobs ? options.jobs : ProcessorCount(workers.known ? &workers.allowed : nullptr);
     if (jobs > total) jobs = total;
     std::vector<bool> ontoItself(total, false);
-    if (InputsMeetOutputs(inputs, outputs, &ontoItself)) jobs = 1;
+    if (OrderMatters(inputs, outputs, &ontoItself)) jobs = 1;
 
     Console console(!options.quiet);
     std::vector<int32_t> statuses(total, MistvaneStatusDone);
