@@ -223,6 +223,21 @@ TEST_F(HostProgram, NoImageToOrFromATerminal) {
     EXPECT_EQ(ReadFile(dir / "out/other.bmp"), ExpectedOutput(bmp));
 }
 
+// An output that is a link to nothing is refused and left as it is, as cp refuses to write through one.
+TEST_F(HostProgram, NoWritingThroughADanglingLink) {
+    fs::create_symlink("nowhere/new.bmp", output);
+    HostRun run = Host(input + " " + output);
+    EXPECT_EQ(run.exitStatus, 4);
+    EXPECT_EQ(run.err, "mistvane: not writing through dangling symlink '" + output + "'\n");
+    EXPECT_EQ(fs::read_symlink(output), "nowhere/new.bmp");
+    fs::create_directories(dir / "nowhere");
+    fs::remove(output);
+    fs::create_symlink("nowhere/new.bmp", output);
+    EXPECT_EQ(Host(input + " " + output).exitStatus, 4);
+    EXPECT_EQ(NamesIn(dir / "nowhere"), std::set<std::string>{});
+    EXPECT_TRUE(fs::is_symlink(output));
+}
+
 // Standard input is read from descriptor 0 as it stands, not opened again by name: a socket, which cannot be opened
 // through /dev/stdin, and a file the shell opened, read from where it was left.
 TEST_F(HostProgram, DashReadsTheDescriptorAsItStands) {
