@@ -28,6 +28,7 @@
 #include "batch_order.h"
 #include "console.h"
 #include "failure_message.h"
+#include "interruptions.h"
 #include "name_quoting.h"
 #include "standard_streams.h"
 
@@ -270,6 +271,7 @@ int BlurOne(MistvaneFunction mistvane, const Options& options) {
         }
         files.output = copy.Path();
     }
+    if (!toStandardOutput) WatchOutputDirectories({files.output});
     int32_t status = Blur(mistvane, files.input, files.output, &cause);
     if (toStandardOutput && !copy.Finish(&cause) && status == MistvaneStatusDone) status = MistvaneStatusOutputOpenFailed;
     // A failure to read standard input itself is the cause of whatever the module made of the bytes it got.
@@ -301,7 +303,9 @@ struct Workers {
 void* RunWorker(void* data) {
     const Workers* workers = static_cast<const Workers*>(data);
     if (workers->known) sched_setaffinity(0, sizeof workers->allowed, &workers->allowed);
+    if (!BeginWorker()) return nullptr;
     workers->work();
+    EndWorker();
     return nullptr;
 }
 
@@ -316,7 +320,12 @@ bool StartWorker(Workers* workers, pthread_t* thread) {
     if (here >= 0 && here < CPU_SETSIZE) CPU_CLR(here, &elsewhere);
     if (workers->known && CPU_COUNT(&elsewhere) > 0)
         pthread_attr_setaffinity_np(&attributes, sizeof elsewhere, &elsewhere);  // only a hint: started anyway
-    bool started = pthread_create(thread, &attributes, RunWorker, workers) == 0;
+    bool started;
+    {
+        // Until BeginWorker counts it as a calling thread, a worker must not take a signal meant for one.
+        InterruptionsBlocked blocked;
+        started = pthread_create(thread, &attributes, RunWorker, workers) == 0;
+    }
     pthread_attr_destroy(&attributes);
     return started;
 }
@@ -348,6 +357,11 @@ int BlurMany(MistvaneFunction mistvane, const Options& options) {
     if (jobs > total) jobs = total;
     std::vector<bool> ontoItself(total, false);
     if (OrderMatters(inputs, outputs, &ontoItself)) jobs = 1;
+    // A stop parks a calling thread wherever it is, perhaps inside the allocator holding its arena's lock, while
+    // another finishes putting its output in place, which allocates and frees too: with an arena for each thread
+    // (calling threads, the module's writers, one for each processor at most, and the program's few others) the two
+    // do not share one. The default limit, eight for each processor, is below that only for many jobs.
+    mallopt(M_ARENA_MAX, static_cast<int>(jobs + std::thread::hardware_concurrency() + 8));
 
     Console console(!options.quiet);
     std::vector<int32_t> statuses(total, MistvaneStatusDone);
@@ -372,6 +386,8 @@ int BlurMany(MistvaneFunction mistvane, const Options& options) {
         }
     };
     workers.work = work;
+    WatchOutputDirectories(outputs);
+    PrepareWorkers(jobs - 1);
     std::vector<pthread_t> threads(jobs - 1);
     size_t started = 0;  // fewer than asked for when threads run out: the others share the work
     while (started < threads.size() && StartWorker(&workers, &threads[started])) ++started;
@@ -407,5 +423,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "mistvane: %s\n", error.c_str());
         return kExitUnavailable;
     }
+    HandleInterruptions();
     return options.outputDirectory ? BlurMany(mistvane, options) : BlurOne(mistvane, options);
 }

@@ -7,30 +7,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <functional>
 #include <system_error>
+
+#include "interruptions.h"
 
 namespace {
 
 bool startedClosed[3];
 
 const size_t kChunk = 1 << 16;
-
-// A thread that never takes SIGPIPE: a copy whose reader has gone is told so by EPIPE, not killed.
-std::thread StartWithoutSigpipe(std::function<void()> body) {
-    sigset_t pipeSignal, before;
-    sigemptyset(&pipeSignal);
-    sigaddset(&pipeSignal, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipeSignal, &before);
-    try {
-        std::thread thread(std::move(body));
-        pthread_sigmask(SIG_SETMASK, &before, nullptr);
-        return thread;
-    } catch (...) {
-        pthread_sigmask(SIG_SETMASK, &before, nullptr);
-        throw;
-    }
-}
 
 // Reads what descriptor 0 has, waiting for it even when the descriptor was left non-blocking by whoever shares it.
 // -1 with errno on failure; 0 at its end.
@@ -112,7 +97,8 @@ bool StandardInputCopy::Start(int* cause) {
         return false;
     }
     try {
-        copier_ = StartWithoutSigpipe([this] { Copy(); });
+        // Told of the module's end by EPIPE, not killed by SIGPIPE.
+        copier_ = StartQuietThread([this] { Copy(); }, SIGPIPE);
     } catch (const std::system_error& error) {
         *cause = error.code().value();
         for (int descriptor : {pipe_[0], pipe_[1], wake_[0], wake_[1]}) close(descriptor);
@@ -160,7 +146,7 @@ bool StandardInputCopy::Finish(int* cause) {
 bool StandardOutputCopy::Start() {
     if (pipe2(pipe_, O_CLOEXEC) != 0) return false;
     try {
-        copier_ = std::thread([this] { Copy(); });
+        copier_ = StartQuietThread([this] { Copy(); });
     } catch (const std::system_error&) {
         close(pipe_[0]);
         close(pipe_[1]);
