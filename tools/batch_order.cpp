@@ -81,7 +81,7 @@ bool OrderMatters(const std::vector<std::string>& inputs, const std::vector<std:
     }
     for (size_t k = 0; k < inputs.size(); ++k) {
         struct stat status;
-        if (stat(inputs[k].c_str(), &status) == 0) {
+        if (!files.empty() && stat(inputs[k].c_str(), &status) == 0) {  // into a new directory: no file to meet
             auto at = files.find({status.st_dev, status.st_ino});
             if (at != files.end()) {
                 for (size_t written : at->second) {
