@@ -2,14 +2,18 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/futex.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +31,7 @@ enum ThreadState : int { kUnused, kWorking, kParked, kGone };
 struct CallingThread {
     std::atomic<pid_t> id{0};
     std::atomic<int> state{kUnused};
+    std::atomic<uint32_t> parkedIn{0};  // the release the thread parked under
 };
 
 CallingThread mainThread;
@@ -35,6 +40,8 @@ std::atomic<size_t> workerCapacity{0}, workersClaimed{0};
 
 std::atomic<int> caught{0};
 std::atomic<bool> stopping{false};
+// Bumped by the stopper to let the parked threads go on for a moment (see Stop).
+std::atomic<uint32_t> releases{0};
 int wake[2] = {-1, -1};
 
 // The directories to clear of this process's temporary files, published once before the calls start.
@@ -66,17 +73,45 @@ void EachCallingThread(Visit visit) {
     for (size_t k = 0; list && k < count; ++k) visit(list[k]);
 }
 
-// The handler, in a calling thread: the thread waits here, whatever it was doing, until the stopper ends the process.
-// The three signals stay blocked meanwhile (the action's mask), so a second one waits too.
+long Futex(std::atomic<uint32_t>* word, int operation, uint32_t value) {
+    return syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), operation, value, nullptr, nullptr, 0);
+}
+
+sigset_t InterruptionSet(int also) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : kInterruptions) sigaddset(&set, signal);
+    if (also) sigaddset(&set, also);
+    return set;
+}
+
+// The handler, in a calling thread: the thread waits here, whatever it was doing, until the stopper ends the process
+// or lets it go on for a moment. The three signals stay blocked meanwhile (the action's mask), so a second one waits.
 void Park(int signal) {
+    int cause = errno;
     int none = 0;
     caught.compare_exchange_strong(none, signal);
-    pid_t self = ThreadId();
+    uint32_t release = releases.load();
+    pid_t id = ThreadId();
+    CallingThread* self = nullptr;
     EachCallingThread([&](CallingThread& thread) {
-        if (thread.id.load() == self) thread.state.store(kParked);
+        if (thread.id.load() == id) self = &thread;
     });
+    if (self) {
+        self->parkedIn.store(release);
+        self->state.store(kParked);
+    }
     Wake();
-    for (;;) pause();
+    while (releases.load() == release) Futex(&releases, FUTEX_WAIT_PRIVATE, release);
+    // Let go. Any other of these signals already waiting for this thread is taken now, so that the thread gets out of
+    // whatever it was in before the stopper sends the next.
+    sigset_t waiting = InterruptionSet(0);
+    struct timespec now = {0, 0};
+    while (syscall(SYS_rt_sigtimedwait, &waiting, nullptr, &now, _NSIG / 8) > 0) {
+    }
+    if (self) self->state.store(kWorking);
+    Wake();
+    errno = cause;
 }
 
 // .mistvane-<pid>-<digits>.tmp: a name this process's calls create beside an output.
@@ -113,6 +148,31 @@ void RemoveTemporaryFiles() {
     }
 }
 
+long NowMs() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000L + now.tv_nsec / 1000000;
+}
+
+// Waits until no calling thread is found by `busy`, for at most `limitMs` (-1: no limit). False when one still is.
+template <typename Busy>
+bool WaitUntilNone(Busy busy, int limitMs) {
+    long deadline = NowMs() + limitMs;
+    for (;;) {
+        bool any = false;
+        EachCallingThread([&](CallingThread& thread) { any = any || busy(thread); });
+        if (!any) return true;
+        long left = deadline - NowMs();
+        if (limitMs >= 0 && left <= 0) return false;
+        struct pollfd woken = {wake[0], POLLIN, 0};
+        if (poll(&woken, 1, limitMs < 0 ? -1 : static_cast<int>(left)) > 0) {
+            char bytes[64];
+            ssize_t ignored = read(wake[0], bytes, sizeof bytes);
+            (void)ignored;
+        }
+    }
+}
+
 void* Stop(void*) {
     char byte;
     ssize_t got;
@@ -121,18 +181,29 @@ void* Stop(void*) {
     int signal = caught.load();
     if (got != 1 || signal == 0) return nullptr;
     stopping.store(true);
-    // A thread still at work gets the signal now, or, inside a window, as the window ends; one that starts from here on
-    // sees `stopping` and does not.
-    EachCallingThread([&](CallingThread& thread) {
-        if (thread.state.load() == kWorking) syscall(SYS_tgkill, getpid(), thread.id.load(), signal);
-    });
     for (;;) {
-        bool working = false;
-        EachCallingThread([&](CallingThread& thread) { working = working || thread.state.load() == kWorking; });
-        if (!working) break;
-        while (read(wake[0], &byte, 1) < 0 && errno == EINTR) {
-        }
+        // A thread still at work gets the signal now, or, inside a window, as the window ends; one that starts from
+        // here on sees `stopping` and does not.
+        EachCallingThread([&](CallingThread& thread) {
+            if (thread.state.load() == kWorking) syscall(SYS_tgkill, getpid(), thread.id.load(), signal);
+        });
+        // Parked means parked under the latest release: one parked under an earlier one is about to go on.
+        auto unparked = [](CallingThread& thread) {
+            int state = thread.state.load();
+            return state == kWorking || (state == kParked && thread.parkedIn.load() != releases.load());
+        };
+        if (WaitUntilNone(unparked, 20)) break;
+        // A window is short, unless its file is large, or it waits for a lock that a thread parked in the middle of
+        // the C library holds (the list of open streams, an allocator's arena). The parked threads go on for a moment
+        // (and out of any such lock), then each is sent the signal again.
+        uint32_t release = releases.fetch_add(1) + 1;
+        Futex(&releases, FUTEX_WAKE_PRIVATE, INT32_MAX);
+        WaitUntilNone([&](CallingThread& thread) { return thread.state.load() == kParked && thread.parkedIn.load() != release; },
+                      -1);
+        struct timespec moment = {0, 2000000};
+        nanosleep(&moment, nullptr);
     }
+    // Every calling thread is parked, none inside a window, and none goes on until the process ends.
     RemoveTemporaryFiles();
     // Dies of the signal, so that whoever started the program sees why (128 + N in a shell).
     struct sigaction action {};
@@ -144,14 +215,6 @@ void* Stop(void*) {
     pthread_kill(pthread_self(), signal);
     pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
     _exit(128 + signal);
-}
-
-sigset_t InterruptionSet(int also) {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int signal : kInterruptions) sigaddset(&set, signal);
-    if (also) sigaddset(&set, also);
-    return set;
 }
 
 }  // namespace
@@ -191,6 +254,8 @@ void HandleInterruptions() {
     struct sigaction action {};
     action.sa_handler = Park;
     action.sa_mask = InterruptionSet(0);
+    // A thread let go from the handler goes on with the system call it was in.
+    action.sa_flags = SA_RESTART;
     for (int signal : kInterruptions) {
         struct sigaction before;
         if (sigaction(signal, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) sigaction(signal, &action, nullptr);
@@ -199,23 +264,27 @@ void HandleInterruptions() {
 
 void WatchOutputDirectories(const std::vector<std::string>& outputs) {
     auto* directories = new std::vector<std::string>;
+    std::set<std::string> named;
     std::set<std::pair<dev_t, ino_t>> seen;
     auto add = [&](const std::string& file) {
         size_t slash = file.rfind('/');
         std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
         struct stat status;
-        if (stat(directory.c_str(), &status) == 0 && seen.emplace(status.st_dev, status.st_ino).second)
+        if (named.insert(directory).second && stat(directory.c_str(), &status) == 0 &&
+            seen.emplace(status.st_dev, status.st_ino).second)
             directories->push_back(directory);
     };
     for (const std::string& output : outputs) {
         add(output);
         // A replaced output's new file is written beside the file a link leads to.
+        struct stat status;
+        if (lstat(output.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) continue;
         if (char* real = realpath(output.c_str(), nullptr)) {
             add(real);
             std::free(real);
         }
     }
-    delete watched.exchange(directories);
+    watched.store(directories);  // once a process, before the calls: never freed while the stopper may read it
 }
 
 void PrepareWorkers(size_t count) {
@@ -245,4 +314,11 @@ void EndWorker() {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     if (ownSlot) ownSlot->state.store(kGone);
     if (stopping.load()) Wake();
+}
+
+void AwaitStop() {
+    int signal = caught.load();
+    if (signal == 0) return;
+    pthread_kill(pthread_self(), signal);
+    for (;;) pause();
 }

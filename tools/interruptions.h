@@ -4,12 +4,14 @@
 // to a thread that is not holding it, and the default action would end the process while another thread is inside
 // its window. So the program acts on these signals itself, once no calling thread is inside a window:
 //
-// - the handler parks the calling thread it runs in (notes the signal, wakes the stopper, then waits for good);
+// - the handler parks the calling thread it runs in (notes the signal, wakes the stopper, then waits);
 // - the stopper, a thread that never takes these signals, sends the signal to every calling thread still at work
-//   (a thread inside a window gets it as the window ends) and waits until each has parked;
-// - it then removes this process's own .mistvane-<pid>-N.tmp files from the output directories (without unnamed
-//   files, such a name exists the whole time a file is written), and dies of the same signal, as the default action
-//   would have it.
+//   (a thread inside a window gets it as the window ends) and waits until each has parked. A thread parked in the
+//   middle of the C library may hold a lock that one inside its window waits for: a thread that has not parked in
+//   time gets the parked ones let go for a moment, and the signal sent again;
+// - once all are parked, it removes this process's own .mistvane-<pid>-N.tmp files from the output directories
+//   (without unnamed files, such a name exists the whole time a file is written), and dies of the same signal, as the
+//   default action would have it.
 //
 // Every other thread of the program's own (the console's forwarder, the standard stream copies) starts with the
 // three signals blocked, as do the module's writer threads, so that the kernel hands them to calling threads only.
@@ -38,6 +40,10 @@ void PrepareWorkers(size_t count);
 // EndWorker blocks them again, for a worker done with its calls.
 bool BeginWorker();
 void EndWorker();
+
+// From the main thread, last: while a stop is under way, waits for it to end the process, which the main thread, let
+// go for a moment, must not do by returning from main.
+void AwaitStop();
 
 // Blocks the three signals in this thread for its scope (and `also`, when given).
 class InterruptionsBlocked {

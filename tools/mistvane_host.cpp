@@ -357,11 +357,6 @@ int BlurMany(MistvaneFunction mistvane, const Options& options) {
     if (jobs > total) jobs = total;
     std::vector<bool> ontoItself(total, false);
     if (OrderMatters(inputs, outputs, &ontoItself)) jobs = 1;
-    // A stop parks a calling thread wherever it is, perhaps inside the allocator holding its arena's lock, while
-    // another finishes putting its output in place, which allocates and frees too: with an arena for each thread
-    // (calling threads, the module's writers, one for each processor at most, and the program's few others) the two
-    // do not share one. The default limit, eight for each processor, is below that only for many jobs.
-    mallopt(M_ARENA_MAX, static_cast<int>(jobs + std::thread::hardware_concurrency() + 8));
 
     Console console(!options.quiet);
     std::vector<int32_t> statuses(total, MistvaneStatusDone);
@@ -424,5 +419,7 @@ int main(int argc, char** argv) {
         return kExitUnavailable;
     }
     HandleInterruptions();
-    return options.outputDirectory ? BlurMany(mistvane, options) : BlurOne(mistvane, options);
+    int status = options.outputDirectory ? BlurMany(mistvane, options) : BlurOne(mistvane, options);
+    AwaitStop();
+    return status;
 }
