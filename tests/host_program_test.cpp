@@ -1,6 +1,12 @@
 // The mistvane host program: its exit statuses, what it prints, and finding the module at run time.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
+#include <functional>
+#include <map>
+#include <set>
+
 #include "VostrelMistvane.h"
 #include "test_bitmaps.h"
 #include "file_fixture.h"
@@ -17,6 +23,12 @@ struct HostRun {
 std::string Slurp(const std::string& path) {
     std::vector<uint8_t> bytes = ReadFile(path);
     return std::string(bytes.begin(), bytes.end());
+}
+
+std::set<std::string> NamesIn(const std::string& directory) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(directory)) names.insert(entry.path().filename().string());
+    return names;
 }
 
 class HostProgram : public FileFixture {
@@ -109,9 +121,6 @@ TEST_F(HostProgram, UsageErrorsAreOneLineAndAPointerToHelp) {
         EXPECT_EQ(run.err.rfind("mistvane: ", 0), 0u) << run.err;
         EXPECT_EQ(run.err.substr(run.err.size() - std::min(run.err.size(), tail.size())), tail) << run.err;
     }
-    HostRun invalidUtf8 = Host("\"$(printf '\\377')\" " + output);
-    EXPECT_EQ(invalidUtf8.exitStatus, 64);
-    EXPECT_FALSE(Exists(output));
 }
 
 TEST_F(HostProgram, HelpAndVersion) {
@@ -181,16 +190,99 @@ TEST_F(HostProgram, DashFailures) {
     HostRun full = Host(input + " - >/dev/full");
     EXPECT_EQ(full.exitStatus, 4);
     EXPECT_EQ(full.err, "mistvane: cannot write standard output: No space left on device\n");
-    // Never an image to a terminal (script(1) gives the program one).
-    for (std::string target : {"-", "/dev/stdout"}) {
-        std::string command = "script -qec \"'" MISTVANE_HOST_PATH "' " + input + " " + target + "; echo exit=\\$?\" " +
-                              dir / "typescript" + " >/dev/null 2>&1";
-        ASSERT_EQ(std::system(command.c_str()), 0);
-        std::string screen = Slurp(dir / "typescript");
-        EXPECT_NE(screen.find("refusing to write an image to a terminal"), std::string::npos) << screen;
+}
+
+// Never an image to or from a terminal, however it is named. script(1) gives the program one, and copies what was
+// written there into the typescript.
+TEST_F(HostProgram, NoImageToOrFromATerminal) {
+    auto onTerminal = [&](const std::string& commands) {
+        std::string command = "script -qec \"" + commands + "; echo exit=\\$?\" " + dir / "typescript" + " >/dev/null 2>&1";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+        return Slurp(dir / "typescript");
+    };
+    const std::string host = "'" MISTVANE_HOST_PATH "' ";
+    for (std::string arguments : {input + " -", input + " /dev/stdout", input + " /dev/tty", input + " \\$(tty)"}) {
+        std::string screen = onTerminal(host + arguments);
+        EXPECT_NE(screen.find("refusing to write an image to"), std::string::npos) << arguments << ": " << screen;
         EXPECT_NE(screen.find("exit=64"), std::string::npos) << screen;
         EXPECT_EQ(screen.find("BM"), std::string::npos) << screen;
     }
+    std::string reading = onTerminal(host + "- " + output);
+    EXPECT_NE(reading.find("refusing to read an image from a terminal; redirect standard input"), std::string::npos) << reading;
+    EXPECT_NE(reading.find("exit=64"), std::string::npos) << reading;
+    EXPECT_FALSE(Exists(output));
+    // In a batch, an output that leads to the terminal is a failed file; the others are written.
+    fs::create_directories(dir / "out");
+    fs::create_symlink("/dev/tty", dir / "out/in.bmp");
+    WriteFile(dir / "other.bmp", bmp.bytes);
+    std::string batch = onTerminal(host + "-q -o " + dir / "out " + input + " " + dir / "other.bmp");
+    EXPECT_NE(batch.find("mistvane: refusing to write an image to the terminal '" + dir / "out/in.bmp'"), std::string::npos)
+        << batch;
+    EXPECT_NE(batch.find("exit=4"), std::string::npos) << batch;
+    EXPECT_EQ(batch.find("BM"), std::string::npos) << batch;
+    EXPECT_EQ(ReadFile(dir / "out/other.bmp"), ExpectedOutput(bmp));
+}
+
+// An output that is a link to nothing is refused and left as it is, as cp refuses to write through one.
+TEST_F(HostProgram, NoWritingThroughADanglingLink) {
+    fs::create_symlink("nowhere/new.bmp", output);
+    HostRun run = Host(input + " " + output);
+    EXPECT_EQ(run.exitStatus, 4);
+    EXPECT_EQ(run.err, "mistvane: not writing through dangling symlink '" + output + "'\n");
+    EXPECT_EQ(fs::read_symlink(output), "nowhere/new.bmp");
+    fs::create_directories(dir / "nowhere");
+    fs::remove(output);
+    fs::create_symlink("nowhere/new.bmp", output);
+    EXPECT_EQ(Host(input + " " + output).exitStatus, 4);
+    EXPECT_EQ(NamesIn(dir / "nowhere"), std::set<std::string>{});
+    EXPECT_TRUE(fs::is_symlink(output));
+}
+
+// Standard input is read from descriptor 0 as it stands, not opened again by name: a socket, which cannot be opened
+// through /dev/stdin, and a file the shell opened, read from where it was left.
+TEST_F(HostProgram, DashReadsTheDescriptorAsItStands) {
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(ends[1], STDIN_FILENO);
+        close(ends[0]);
+        close(ends[1]);
+        execl(MISTVANE_HOST_PATH, "mistvane", "-", output.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(ends[1]);
+    EXPECT_EQ(write(ends[0], bmp.bytes.data(), bmp.bytes.size()), static_cast<ssize_t>(bmp.bytes.size()));
+    shutdown(ends[0], SHUT_WR);
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(ends[0]);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
+
+    std::vector<uint8_t> two = bmp.bytes;
+    two.insert(two.begin(), 374, 'x');
+    WriteFile(dir / "two.bin", two);
+    fs::remove(output);
+    HostRun positioned = Shell("{ head -c 374 >/dev/null; '" MISTVANE_HOST_PATH "' - " + output + "; } <" + dir / "two.bin");
+    EXPECT_EQ(positioned.exitStatus, 0) << positioned.err;
+    EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
+}
+
+// A standard stream the program was started without is an error at once, not a wait on a pipe of its own that
+// landed on descriptor 0.
+TEST_F(HostProgram, ClosedStandardStreamsFailAtOnce) {
+    HostRun noInput = Shell("timeout 10 '" MISTVANE_HOST_PATH "' - - <&-");
+    EXPECT_EQ(noInput.exitStatus, 2);
+    EXPECT_EQ(noInput.err, "mistvane: cannot read standard input: Bad file descriptor\n");
+    EXPECT_EQ(noInput.out, "");
+    HostRun noOutput = Shell("timeout 10 '" MISTVANE_HOST_PATH "' " + input + " - >&-");
+    EXPECT_EQ(noOutput.exitStatus, 4);
+    EXPECT_EQ(noOutput.err, "mistvane: cannot write standard output: Bad file descriptor\n");
+    // A closed standard error only loses the messages.
+    HostRun noError = Shell("timeout 10 '" MISTVANE_HOST_PATH "' " + input + " " + output + " 2>&-");
+    EXPECT_EQ(noError.exitStatus, 0);
+    EXPECT_EQ(ReadFile(output), ExpectedOutput(bmp));
 }
 
 class HostBatch : public HostProgram {
@@ -248,6 +340,23 @@ TEST_F(HostBatch, RefusesToWriteAFileOntoItself) {
     EXPECT_EQ(run.err, "mistvane: 'in.bmp' and './in.bmp' are the same file\nmistvane: 1 of 2 files failed\n");
     EXPECT_EQ(ReadFile(input), bmp.bytes);
     EXPECT_EQ(ReadFile(dir / "third.bmp"), ExpectedOutput(other)) << "the file that is not its own output";
+}
+
+// A file name is bytes: one that is not UTF-8 is blurred under exactly that name, and quoted as coreutils quotes it.
+TEST_F(HostBatch, NamesThatAreNotUtf8) {
+    const std::string latin1 = "caf\xE9.bmp", mixed = "x\xC3\xA9\xED\xA0\x80\xFF.bmp";  // é, a UTF-8 surrogate, 0xFF
+    WriteFile(dir / latin1, bmp.bytes);
+    WriteFile(dir / mixed, other.bytes);
+    HostRun run = Host("-j 2 -o " + out + " " + dir / latin1 + " '" + dir / mixed + "' " + dir / "caf\xE9-missing.bmp");
+    EXPECT_EQ(run.exitStatus, 2) << run.err;
+    EXPECT_EQ(ReadFile(out + "/" + latin1), ExpectedOutput(bmp));
+    EXPECT_EQ(ReadFile(out + "/" + mixed), ExpectedOutput(other));
+    EXPECT_EQ(NamesIn(out), (std::set<std::string>{latin1, mixed}));
+    EXPECT_NE(run.err.find("mistvane: cannot open '" + dir / "caf'$'\\351''-missing.bmp': No such file"), std::string::npos)
+        << run.err;
+    HostRun one = Host("-v '" + dir / mixed + "' " + output);
+    EXPECT_EQ(one.exitStatus, 0) << one.err;
+    EXPECT_EQ(one.out, "mistvane: blurred '" + dir / "x\xC3\xA9'$'\\355\\240\\200\\377''.bmp' into '" + output + "'\n");
 }
 
 TEST_F(HostBatch, UsageErrors) {
@@ -308,6 +417,44 @@ TEST_F(HostBatch, AnInputThatIsAnotherFilesOutputKeepsTheGivenOrder) {
     HostRun run = Host("-j 2 -o " + out + " " + input + " " + dir / "link.bmp");
     EXPECT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_EQ(ReadFile(out + "/link.bmp"), ExpectedOutput(ExpectedOutput(bmp)));
+}
+
+// Files that share a file are blurred in the order given, so that -j 2 gives what -j 1 gives: two outputs that are
+// one file through a hard link or a symbolic link between them, and an input that is a link to another input's
+// output not written yet. The first input is the larger, so that run side by side it would finish last.
+TEST_F(HostBatch, FilesSharingAFileGiveWhatOneJobGives) {
+    const std::string root = dir / "case", into = root + "/out";
+    TestBitmap large = MakeBitmap({.width = 600, .height = 400}, 3);
+    struct Case {
+        const char* what;
+        std::function<void()> setUp;
+    };
+    const Case cases[] = {
+        {"outputs hard-linked", [&] {
+             WriteFile(into + "/x.bmp", other.bytes);
+             fs::create_hard_link(into + "/x.bmp", into + "/y.bmp");
+         }},
+        {"one output a link to the other, not there yet", [&] { fs::create_symlink("x.bmp", into + "/y.bmp"); }},
+        {"an input a link to the other's output, not there yet", [&] { fs::create_symlink("out/x.bmp", root + "/y.bmp"); }},
+    };
+    // What a run leaves: its exit status, and each output's bytes or where it links to.
+    auto runWith = [&](const Case& test, const std::string& jobs) {
+        fs::remove_all(root);
+        fs::create_directories(into);
+        WriteFile(root + "/x.bmp", large.bytes);
+        test.setUp();
+        if (!Exists(root + "/y.bmp")) WriteFile(root + "/y.bmp", bmp.bytes);
+        HostRun run = Host(jobs + " -o " + into + " " + root + "/x.bmp " + root + "/y.bmp");
+        std::map<std::string, std::string> left{{"exit", std::to_string(run.exitStatus)}};
+        for (const std::string& name : NamesIn(into))
+            left[name] = fs::is_symlink(into + "/" + name) ? "-> " + fs::read_symlink(into + "/" + name).string()
+                                                           : Slurp(into + "/" + name);
+        return left;
+    };
+    for (const Case& test : cases) {
+        std::map<std::string, std::string> oneJob = runWith(test, "-j 1");
+        for (int run = 0; run < 3; ++run) EXPECT_TRUE(runWith(test, "-j 2") == oneJob) << test.what << ", run " << run;
+    }
 }
 
 TEST_F(HostBatch, ShowsProgressOnATerminalWithEveryMessageOnALineOfItsOwn) {

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <system_error>
 
+#include "interruptions.h"
+
 namespace {
 
 const char kClearLine[] = "\r\033[K";
@@ -54,7 +56,7 @@ Console::Console(bool progress) {
     terminal_ = terminal;
     pipe_ = ends[0];
     try {
-        forwarder_ = std::thread([this] { Forward(); });
+        forwarder_ = StartQuietThread([this] { Forward(); });
     } catch (const std::system_error&) {
         // No progress then, rather than a pipe nobody reads.
         dup2(terminal_, STDERR_FILENO);

@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -19,18 +18,19 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <optional>
 #include <system_error>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "VostrelMistvane.h"
+#include "batch_order.h"
 #include "console.h"
 #include "failure_message.h"
+#include "interruptions.h"
 #include "name_quoting.h"
+#include "standard_streams.h"
 
 namespace {
 
@@ -66,21 +66,31 @@ const char kVersion[] =
     "This is free software: you are free to change and redistribute it.\n"
     "There is NO WARRANTY, to the extent permitted by law.\n";
 
-// UTF-8 to UTF-16; nothing for bytes that are not UTF-8, which no UTF-16 path can name.
-std::optional<std::u16string> ToUtf16(const char* text) {
+// A Linux file name is bytes, most often UTF-8. Those are decoded; every other byte (always 0x80 to 0xFF) becomes the
+// lone surrogate U+DC00 + byte, as Python's surrogateescape does, which the module turns back into that byte, so that
+// any name reaches it as it was given.
+std::u16string ToUtf16(const std::string& text) {
     std::u16string out;
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
-    while (*p) {
-        unsigned lead = *p++;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.c_str());
+    const unsigned char* end = p + text.size();
+    while (p < end) {
+        unsigned lead = *p;
         int extra = lead < 0x80 ? 0 : (lead >> 5) == 6 ? 1 : (lead >> 4) == 14 ? 2 : (lead >> 3) == 30 ? 3 : -1;
-        if (extra < 0) return std::nullopt;
-        char32_t code = extra == 0 ? lead : lead & (0x3F >> extra);
-        for (int k = 0; k < extra; ++k) {
-            if ((*p & 0xC0) != 0x80) return std::nullopt;
-            code = (code << 6) | (*p++ & 0x3F);
+        char32_t code = extra <= 0 ? lead : lead & (0x3F >> extra);
+        bool valid = extra >= 0 && end - p > extra;
+        for (int k = 1; valid && k <= extra; ++k) {
+            valid = (p[k] & 0xC0) == 0x80;
+            code = (code << 6) | (p[k] & 0x3F);
         }
+        // Overlong forms, UTF-16's own surrogates and code points past U+10FFFF are not UTF-8 either.
         static const char32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
-        if (code < kSmallest[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return std::nullopt;
+        if (valid && (code < kSmallest[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))) valid = false;
+        if (!valid) {
+            out.push_back(static_cast<char16_t>(0xDC00 + lead));
+            ++p;
+            continue;
+        }
+        p += extra + 1;
         if (code >= 0x10000) {
             code -= 0x10000;
             out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
@@ -184,8 +194,6 @@ int ParseArguments(int argc, char** argv, Options* options) {
         if (options->paths.size() == 1) return Usage("missing output file operand after " + QuotedName(options->paths[0]));
         return Usage("extra operand " + QuotedName(options->paths[2]));
     }
-    for (const char* path : options->paths)
-        if (!ToUtf16(path)) return Usage("not a UTF-8 path: " + QuotedName(path));
     return -1;
 }
 
@@ -201,7 +209,7 @@ int ExitStatusFor(int32_t status) {
 
 // One call; `cause` takes the errno it left.
 int32_t Blur(MistvaneFunction mistvane, const std::string& input, const std::string& output, int* cause) {
-    std::u16string wideInput = *ToUtf16(input.c_str()), wideOutput = *ToUtf16(output.c_str());
+    std::u16string wideInput = ToUtf16(input), wideOutput = ToUtf16(output);
     errno = 0;
     int32_t status = mistvane(wideInput.c_str(), wideOutput.c_str());
     *cause = errno;
@@ -216,94 +224,60 @@ bool SameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Whether `path` names what standard output is open on (such as /dev/stdout).
+// Whether `path` names what standard output is open on (such as /dev/stdout). Not the /dev/null put in place of a
+// closed one.
 bool IsStandardOutput(const std::string& path) {
     struct stat named, open;
-    return stat(path.c_str(), &named) == 0 && fstat(STDOUT_FILENO, &open) == 0 && SameFile(named, open);
+    return !StartedClosed(STDOUT_FILENO) && stat(path.c_str(), &named) == 0 && fstat(STDOUT_FILENO, &open) == 0 &&
+           SameFile(named, open);
 }
 
-// Standard output as the module's output: the module writes into a pipe, from which a thread copies to standard
-// output, so that whatever standard output is (a pipe, a file opened for appending, a socket) it is written in
-// place from where it stands, as any filter writes it, never replaced.
-class StandardOutputCopy {
-  public:
-    bool Start() {
-        if (pipe2(pipe_, O_CLOEXEC) != 0) return false;
-        try {
-            copier_ = std::thread([this] { Copy(); });
-        } catch (const std::system_error&) {
-            close(pipe_[0]);
-            close(pipe_[1]);
-            return false;
-        }
-        return true;
-    }
-    std::string Path() const { return "/dev/fd/" + std::to_string(pipe_[1]); }
-    // Ends the copy once the module has closed its end; true when every byte reached standard output, else
-    // `cause` takes why not.
-    bool Finish(int* cause) {
-        close(pipe_[1]);
-        copier_.join();
-        close(pipe_[0]);
-        if (failed_) *cause = failure_;
-        return !failed_;
-    }
-
-  private:
-    void Copy() {
-        std::vector<char> buffer(1 << 16);
-        for (;;) {
-            ssize_t got = read(pipe_[0], buffer.data(), buffer.size());
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) {
-                if (got < 0 && !failed_) failure_ = errno;
-                failed_ = failed_ || got < 0;
-                break;
-            }
-            for (ssize_t at = 0; at < got && !failed_;) {
-                ssize_t put = write(STDOUT_FILENO, buffer.data() + at, static_cast<size_t>(got - at));
-                if (put < 0 && errno == EINTR) continue;
-                if (put <= 0) {
-                    failure_ = put < 0 ? errno : EIO;
-                    failed_ = true;
-                } else {
-                    at += put;
-                }
-            }
-            // After a failure the rest is read and dropped, so that the module's writes still end.
-        }
-    }
-
-    int pipe_[2] = {-1, -1};
-    std::thread copier_;
-    bool failed_ = false;
-    int failure_ = 0;
-};
+// An output that is a terminal, however it is named (/dev/tty, the terminal's own name, a link to it).
+std::string TerminalRefusal(const CallFiles& files) {
+    return "mistvane: refusing to write an image to the terminal " + files.outputName;
+}
 
 int BlurOne(MistvaneFunction mistvane, const Options& options) {
     CallFiles files{options.paths[0], options.paths[1], QuotedName(options.paths[0]), QuotedName(options.paths[1])};
-    if (files.input == "-") files.inputName = "standard input";
-    if (files.output == "-") files.outputName = "standard output";
+    bool fromStandardInput = files.input == "-", toStandardOutput = files.output == "-";
+    if (fromStandardInput) files.inputName = "standard input";
+    if (toStandardOutput) files.outputName = "standard output";
     Console console(false);
-    // Nothing may follow the image on standard output: a verbose line goes to standard error then.
-    bool toStandardOutput = files.output == "-";
-    bool imageOnStdout = toStandardOutput || IsStandardOutput(files.output);
-    if (imageOnStdout && isatty(STDOUT_FILENO)) {
-        console.Line(Stream::Error, "mistvane: refusing to write an image to a terminal; redirect standard output");
+    if (fromStandardInput && isatty(STDIN_FILENO)) {
+        console.Line(Stream::Error, "mistvane: refusing to read an image from a terminal; redirect standard input");
         return kExitUsage;
     }
-    if (files.input == "-") files.input = "/dev/stdin";
+    // Nothing may follow the image on standard output: a verbose line goes to standard error then.
+    bool imageOnStdout = toStandardOutput || IsStandardOutput(files.output);
+    if (toStandardOutput ? isatty(STDOUT_FILENO) : IsTerminal(files.output)) {
+        console.Line(Stream::Error, imageOnStdout ? "mistvane: refusing to write an image to a terminal; redirect standard output"
+                                                  : TerminalRefusal(files));
+        return kExitUsage;
+    }
+    int cause = 0;
+    StandardInputCopy input;
+    if (fromStandardInput) {
+        if (!input.Start(&cause)) {
+            ReportFailure(&console, MistvaneStatusInputOpenFailed, cause, files);
+            return ExitStatusFor(MistvaneStatusInputOpenFailed);
+        }
+        files.input = input.Path();
+    }
     StandardOutputCopy copy;
     if (toStandardOutput) {
-        if (!copy.Start()) {
-            ReportFailure(&console, MistvaneStatusOutputOpenFailed, errno, files);
+        if (StartedClosed(STDOUT_FILENO) || !copy.Start()) {
+            ReportFailure(&console, MistvaneStatusOutputOpenFailed, StartedClosed(STDOUT_FILENO) ? EBADF : errno, files);
             return ExitStatusFor(MistvaneStatusOutputOpenFailed);
         }
         files.output = copy.Path();
     }
-    int cause = 0;
+    if (!toStandardOutput) WatchOutputDirectories({files.output});
     int32_t status = Blur(mistvane, files.input, files.output, &cause);
     if (toStandardOutput && !copy.Finish(&cause) && status == MistvaneStatusDone) status = MistvaneStatusOutputOpenFailed;
+    // A failure to read standard input itself is the cause of whatever the module made of the bytes it got.
+    if (fromStandardInput && !input.Finish(&cause)) status = MistvaneStatusInputOpenFailed;
+    // Standard input cannot be read again to say more about a refused image: it is told in general terms.
+    if (fromStandardInput) files.input.clear();
     if (status != MistvaneStatusDone)
         ReportFailure(&console, status, cause, files);
     else if (options.verbose)
@@ -319,36 +293,6 @@ unsigned ProcessorCount(const cpu_set_t* allowed) {
     return count > 0 ? count : 1;
 }
 
-// Whether some input is, under another name or through a link, the file another input is written to: then the
-// order of the calls decides what is read, and only the given order gives the result of one file after another.
-// An input that is its own output is marked in `ontoItself` (a batch never writes a file onto itself, as cp does
-// not copy one onto itself).
-bool InputsMeetOutputs(const std::vector<std::string>& inputs, const std::vector<std::string>& outputs,
-                       std::vector<bool>* ontoItself) {
-    // Only an output that exists can be an input: into a new directory, nothing more is looked up.
-    std::vector<std::tuple<dev_t, ino_t, size_t>> written;
-    for (size_t k = 0; k < outputs.size(); ++k) {
-        struct stat status;
-        if (stat(outputs[k].c_str(), &status) == 0) written.emplace_back(status.st_dev, status.st_ino, k);
-    }
-    if (written.empty()) return false;
-    std::sort(written.begin(), written.end());
-    bool met = false;
-    for (size_t k = 0; k < inputs.size(); ++k) {
-        struct stat status;
-        if (stat(inputs[k].c_str(), &status) != 0) continue;
-        auto key = std::make_tuple(status.st_dev, status.st_ino, size_t{0});
-        auto at = std::lower_bound(written.begin(), written.end(), key);
-        for (; at != written.end() && std::get<0>(*at) == status.st_dev && std::get<1>(*at) == status.st_ino; ++at) {
-            if (std::get<2>(*at) == k)
-                (*ontoItself)[k] = true;
-            else
-                met = true;
-        }
-    }
-    return met;
-}
-
 // What a batch's worker threads run, and the processors this process may use (when they could be read).
 struct Workers {
     std::function<void()> work;
@@ -359,7 +303,9 @@ struct Workers {
 void* RunWorker(void* data) {
     const Workers* workers = static_cast<const Workers*>(data);
     if (workers->known) sched_setaffinity(0, sizeof workers->allowed, &workers->allowed);
+    if (!BeginWorker()) return nullptr;
     workers->work();
+    EndWorker();
     return nullptr;
 }
 
@@ -374,7 +320,12 @@ bool StartWorker(Workers* workers, pthread_t* thread) {
     if (here >= 0 && here < CPU_SETSIZE) CPU_CLR(here, &elsewhere);
     if (workers->known && CPU_COUNT(&elsewhere) > 0)
         pthread_attr_setaffinity_np(&attributes, sizeof elsewhere, &elsewhere);  // only a hint: started anyway
-    bool started = pthread_create(thread, &attributes, RunWorker, workers) == 0;
+    bool started;
+    {
+        // Until BeginWorker counts it as a calling thread, a worker must not take a signal meant for one.
+        InterruptionsBlocked blocked;
+        started = pthread_create(thread, &attributes, RunWorker, workers) == 0;
+    }
     pthread_attr_destroy(&attributes);
     return started;
 }
@@ -405,7 +356,7 @@ int BlurMany(MistvaneFunction mistvane, const Options& options) {
     size_t jobs = options.jobs ? options.jobs : ProcessorCount(workers.known ? &workers.allowed : nullptr);
     if (jobs > total) jobs = total;
     std::vector<bool> ontoItself(total, false);
-    if (InputsMeetOutputs(inputs, outputs, &ontoItself)) jobs = 1;
+    if (OrderMatters(inputs, outputs, &ontoItself)) jobs = 1;
 
     Console console(!options.quiet);
     std::vector<int32_t> statuses(total, MistvaneStatusDone);
@@ -413,10 +364,11 @@ int BlurMany(MistvaneFunction mistvane, const Options& options) {
     auto work = [&] {
         for (size_t k; (k = next.fetch_add(1)) < total;) {
             console.Progress("[" + std::to_string(k + 1) + "/" + std::to_string(total) + "] " + inputs[k]);
-            if (ontoItself[k]) {
+            if (ontoItself[k] || IsTerminal(outputs[k])) {
                 statuses[k] = MistvaneStatusOutputOpenFailed;
-                console.Line(Stream::Error,
-                             "mistvane: " + files[k].inputName + " and " + files[k].outputName + " are the same file");
+                console.Line(Stream::Error, ontoItself[k] ? "mistvane: " + files[k].inputName + " and " +
+                                                                files[k].outputName + " are the same file"
+                                                          : TerminalRefusal(files[k]));
                 continue;
             }
             int cause = 0;
@@ -429,6 +381,8 @@ int BlurMany(MistvaneFunction mistvane, const Options& options) {
         }
     };
     workers.work = work;
+    WatchOutputDirectories(outputs);
+    PrepareWorkers(jobs - 1);
     std::vector<pthread_t> threads(jobs - 1);
     size_t started = 0;  // fewer than asked for when threads run out: the others share the work
     while (started < threads.size() && StartWorker(&workers, &threads[started])) ++started;
@@ -454,6 +408,7 @@ int BlurMany(MistvaneFunction mistvane, const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    SettleStandardDescriptors();
     Options options;
     int stop = ParseArguments(argc, argv, &options);
     if (stop >= 0) return stop;
@@ -463,5 +418,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "mistvane: %s\n", error.c_str());
         return kExitUnavailable;
     }
-    return options.outputDirectory ? BlurMany(mistvane, options) : BlurOne(mistvane, options);
+    HandleInterruptions();
+    int status = options.outputDirectory ? BlurMany(mistvane, options) : BlurOne(mistvane, options);
+    AwaitStop();
+    return status;
 }

@@ -57,21 +57,30 @@ std::string EscapedByte(unsigned char byte) {
     }
 }
 
-// Single-quoted runs, with each quote written as \' and each unprintable byte as $'\ooo' between them.
+// Single-quoted runs, with each quote written as \' and each run of unprintable bytes as $'\ooo...' between them.
 std::string QuotedPieces(const std::string& text) {
     std::string out = "'";
+    bool escaping = false;  // inside a $'...' run
     for (size_t k = 0; k < text.size();) {
         size_t length = IsPrintableAscii(text[k]) ? 1 : Utf8SequenceAt(text, k);
+        if (length == 0) {
+            if (!escaping) out += "'$'";
+            out += EscapedByte(static_cast<unsigned char>(text[k]));
+            escaping = true;
+            ++k;
+            continue;
+        }
+        // A quote closes a $'...' run as it closes a plain one: \' then stands between them.
         if (text[k] == '\'') {
             out += "'\\''";
-        } else if (length > 0) {
-            out.append(text, k, length);
         } else {
-            out += "'$'" + EscapedByte(static_cast<unsigned char>(text[k])) + "''";
-            length = 1;
+            if (escaping) out += "''";
+            out.append(text, k, length);
         }
+        escaping = false;
         k += length;
     }
+    if (escaping) out += "''";
     out += "'";
     // Empty quotes left at either end say nothing.
     if (out.size() > 2 && out.compare(0, 2, "''") == 0) out.erase(0, 2);
