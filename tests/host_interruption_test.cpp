@@ -3,13 +3,9 @@
 
 #include <fcntl.h>
 #include <limits.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -17,23 +13,9 @@
 
 #include "test_bitmaps.h"
 #include "test_files.h"
+#include "system_call_filters.h"
 
 namespace {
-
-// In a child: every open with O_TMPFILE fails, as on a file system without unnamed files (vfat, NFS), so that each
-// output is written under a .mistvane-N-M.tmp name from its start.
-bool RefuseUnnamedFiles() {
-    struct sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[2])),
-        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_TMPFILE & ~O_DIRECTORY, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    struct sock_fprog program = {sizeof filter / sizeof filter[0], filter};
-    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
-}
 
 // Waits up to 10 s for `child` to end.
 bool Ended(pid_t child, int* status) {

@@ -107,8 +107,9 @@ bool OpenOutput(const PathChar* path, uint64_t expectedSize, OutputFile* output)
 // copied into it.
 bool CommitOutput(OutputFile* output) {
     // Stopped from here on, the process would leave a finished file under a temporary name, or the target copied
-    // into part way: a request to stop waits until the result is in place (or abandoned).
-    uint32_t held = HoldInterruptions();
+    // into part way: a request to stop waits until the result is in place (or abandoned). A device or a pipe written
+    // in place has nothing to protect, and a stalled reader must not keep a stop waiting.
+    uint32_t held = output->targetPath ? HoldInterruptions() : 0;
     PlatformFile* file = output->file;
     output->file = 0;
     bool stored = FinishWriting(file, output->replacing ? output->targetPath : 0, &output->copyIntoTarget);
