@@ -51,8 +51,10 @@ size_t ownPrefixLength;
 
 thread_local CallingThread* ownSlot;  // a worker's, outside the handler
 
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<pid_t>::is_always_lock_free &&
-                  std::atomic<size_t>::is_always_lock_free && std::atomic<CallingThread*>::is_always_lock_free,
+// The signal handler needs atomics that take no lock. On ARMv4, which has no atomic instructions, they are "sometimes"
+// lock-free to the compiler: Linux gives them through the kernel's compare-and-swap helper, which takes none.
+static_assert(ATOMIC_BOOL_LOCK_FREE >= 1 && ATOMIC_INT_LOCK_FREE >= 1 && ATOMIC_LONG_LOCK_FREE >= 1 &&
+                  ATOMIC_POINTER_LOCK_FREE >= 1,
               "the signal handler needs lock-free atomics");
 
 pid_t ThreadId() {
