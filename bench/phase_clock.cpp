@@ -1,12 +1,13 @@
 // Preloaded into the host program or cp by mistvane_replace_bench: times the library calls through which a call's
-// phases pass (the module's streams, its writer's waits and writeback, the rename; cp's opens, copies and closes)
+// phases pass (the module's opens, reads, writes and closes, its writer's waits and writeback, the rename; cp's
+// opens, copies and closes)
 // and, at exit, writes when each phase began and ended to the file $MISTVANE_PHASE_FILE. A tracer such as strace
 // stops the process at every system call and would change what it measures; this costs a clock reading a call.
 // It uses the C library alone, so that loading it brings no C++ runtime into the programs it times.
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
 #endif
-// The names the programs import (open, openat, fopen64...), not what a 64-bit offset build would make of them.
+// The names the programs import (open, openat...), not what a 64-bit offset build would make of them.
 #undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -40,7 +41,7 @@ Function Next(Function* cache, const char* name) {
 
 struct Record {
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-    FILE* input = nullptr;          // the first stream opened for reading
+    int input = -1;                 // the first descriptor opened for reading: the input, for the module
     pthread_t reader{};             // the thread that reads it: the caller's
     double inputOpened = 0, inputClosed = 0, outputClosed = 0;
     double readMs = 0, writebackMs = 0, slotWaitMs = 0, finishWaitMs = 0;
@@ -48,6 +49,7 @@ struct Record {
     double callerWriteMs = 0;       // the caller's own, while it still reads the input
     double renameStart = 0, renameEnd = 0;
     int target = -1;                // cp: the descriptor of the copy it writes
+    bool writing[1024] = {};        // descriptors open for writing: the module's output is the one closed last
     double targetOpenStart = 0, targetOpenEnd = 0, copyMs = 0, closeStart = 0, closeEnd = 0;
 };
 Record record;
@@ -92,14 +94,19 @@ __attribute__((destructor)) void Dump() {
     close(out);
 }
 
-bool OpensForReading(const char* mode) {
-    return mode && mode[0] == 'r';
-}
-
-// cp: the copy it writes is the one file it opens for writing.
+// The first file opened for reading is the input (cp's source); the first opened for writing is cp's copy, or the
+// module's output.
 void NoteOpen(int fd, int flags, double start) {
-    if (fd < 0 || (flags & O_ACCMODE) == O_RDONLY) return;
+    if (fd < 0) return;
     Hold hold;
+    if ((flags & O_ACCMODE) != O_RDONLY && fd < 1024) record.writing[fd] = true;
+    if ((flags & O_ACCMODE) == O_RDONLY) {
+        if (record.input >= 0) return;
+        record.input = fd;
+        record.reader = pthread_self();
+        record.inputOpened = Now();
+        return;
+    }
     if (record.target >= 0) return;
     record.target = fd;
     record.targetOpenStart = start;
@@ -110,31 +117,12 @@ void NoteOpen(int fd, int flags, double start) {
 
 extern "C" {
 
-FILE* fopen64(const char* path, const char* mode) {
-    static decltype(&fopen64) cache;
-    auto next = Next(&cache, "fopen64");
-    FILE* file = next(path, mode);
-    if (file && OpensForReading(mode)) {
-        Hold hold;
-        if (!record.input) {
-            record.input = file;
-            record.reader = pthread_self();
-            record.inputOpened = Now();
-        }
-    }
-    return file;
-}
-
-FILE* fopen(const char* path, const char* mode) {
-    return fopen64(path, mode);
-}
-
-size_t fread(void* buffer, size_t size, size_t count, FILE* file) {
-    static decltype(&fread) cache;
-    auto next = Next(&cache, "fread");
+ssize_t read(int fd, void* buffer, size_t count) {
+    static decltype(&read) cache;
+    auto next = Next(&cache, "read");
     double start = Now();
-    size_t got = next(buffer, size, count, file);
-    Add(&record.readMs, start);
+    ssize_t got = next(fd, buffer, count);
+    if (fd == record.input) Add(&record.readMs, start);
     return got;
 }
 
@@ -143,22 +131,13 @@ size_t fread(void* buffer, size_t size, size_t count, FILE* file) {
 void AddWrite(double start) {
     double took = Now() - start;
     Hold hold;
-    if (!record.input || !pthread_equal(pthread_self(), record.reader))
+    if (record.input < 0 || !pthread_equal(pthread_self(), record.reader))
         record.writeMs += took;
     else if (!record.inputClosed)
         record.callerWriteMs += took;
 }
 
-size_t fwrite(const void* buffer, size_t size, size_t count, FILE* file) {
-    static decltype(&fwrite) cache;
-    auto next = Next(&cache, "fwrite");
-    double start = Now();
-    size_t put = next(buffer, size, count, file);
-    AddWrite(start);
-    return put;
-}
-
-// A new output's writes, which carry the bytes held back from the one before.
+// The module's writes, each a writev: a new output's carry the bytes held back from the one before.
 ssize_t writev(int descriptor, const struct iovec* parts, int count) {
     static decltype(&writev) cache;
     auto next = Next(&cache, "writev");
@@ -168,26 +147,13 @@ ssize_t writev(int descriptor, const struct iovec* parts, int count) {
     return put;
 }
 
-int fclose(FILE* file) {
-    static decltype(&fclose) cache;
-    auto next = Next(&cache, "fclose");
-    int result = next(file);
-    double end = Now();
-    Hold hold;
-    if (file == record.input && !record.inputClosed)
-        record.inputClosed = end;
-    else if (record.inputClosed && !record.outputClosed)
-        record.outputClosed = end;
-    return result;
-}
-
 int pthread_cond_wait(pthread_cond_t* condition, pthread_mutex_t* mutex) {
     static decltype(&pthread_cond_wait) cache;
     auto next = Next(&cache, "pthread_cond_wait");
     double start = Now();
     int result = next(condition, mutex);
     Hold hold;
-    if (record.input && pthread_equal(pthread_self(), record.reader))
+    if (record.input >= 0 && pthread_equal(pthread_self(), record.reader))
         (record.inputClosed ? record.finishWaitMs : record.slotWaitMs) += Now() - start;
     return result;
 }
@@ -226,6 +192,20 @@ int open(const char* path, int flags, ...) {
     return fd;
 }
 
+// What a 64-bit offset build, the module's, calls open by.
+int open64(const char* path, int flags, ...) {
+    static decltype(&open64) cache;
+    auto next = Next(&cache, "open64");
+    va_list arguments;
+    va_start(arguments, flags);
+    mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(arguments, mode_t) : 0;
+    va_end(arguments);
+    double start = Now();
+    int fd = next(path, flags, mode);
+    NoteOpen(fd, flags, start);
+    return fd;
+}
+
 int openat(int directory, const char* path, int flags, ...) {
     static decltype(&openat) cache;
     auto next = Next(&cache, "openat");
@@ -253,11 +233,18 @@ int close(int fd) {
     auto next = Next(&cache, "close");
     double start = Now();
     int result = next(fd);
+    double end = Now();
     Hold hold;
-    if (fd == record.target && !record.closeEnd) {
+    bool writing = fd >= 0 && fd < 1024 && record.writing[fd];
+    if (writing) record.writing[fd] = false;
+    if (fd == record.input && !record.inputClosed) {
+        record.inputClosed = end;
+    } else if (fd == record.target && !record.closeEnd) {
         record.closeStart = start;
-        record.closeEnd = Now();
+        record.closeEnd = end;
     }
+    // The module closes its output after its input, before it renames it.
+    if (writing && record.inputClosed && !record.outputClosed) record.outputClosed = end;
     return result;
 }
 
