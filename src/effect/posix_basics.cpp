@@ -49,6 +49,7 @@ uint32_t HoldInterruptions() {
 
 // Only what HoldInterruptions blocked is let through again: a caller that held some of them itself keeps them held.
 void ReleaseInterruptions(uint32_t held) {
+    if (held == 0) return;  // nothing was held here: no system call
     sigset_t released;
     sigemptyset(&released);
     for (uint32_t k = 0; k < sizeof kInterruptions / sizeof kInterruptions[0]; ++k)
