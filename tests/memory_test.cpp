@@ -3,7 +3,11 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 
+#include <fstream>
+#include <map>
+
 #include "VostrelMistvane.h"
+#include "system_call_filters.h"
 #include "test_bitmaps.h"
 #include "test_files.h"
 
@@ -77,6 +81,70 @@ TEST(Memory, HugeImageBlursInLittleMemory) {
     EXPECT_EQ(byteAt(5010, 7020), 255 * 11 * 21 / 441);
     EXPECT_EQ(byteAt(5010, 7031), 0);
     EXPECT_EQ(byteAt(4989, 7010), 0);
+}
+
+// The output slots' fresh pages: in one huge page where the kernel offers them, on small pages where it does not,
+// and allocated one by one where no block of that size can be mapped; the result is the same each way.
+std::map<std::string, long> MemoryCounters() {
+    std::map<std::string, long> counters;
+    std::ifstream stat("/proc/vmstat");
+    std::string name;
+    long value;
+    while (stat >> name >> value) counters[name] = value;
+    return counters;
+}
+
+// Refuses mappings of exactly `length` bytes, as when no address range of that size is left.
+bool RefuseMappingsOf(uint32_t length) {
+    struct sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_mmap, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[1])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, length, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOMEM),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    return InstallFilter(filter, sizeof filter / sizeof filter[0]);
+}
+
+TEST(Memory, OutputSlotsTakeFewFreshPages) {
+    TempDir dir;
+    TestBitmap bmp = MakeBitmap({.width = 640, .height = 480});  // past one 512 KiB slot
+    const std::vector<uint8_t> expected = ExpectedOutput(bmp);
+    std::string input = dir / "in.bmp", output = dir / "out.bmp";
+    WriteFile(input, bmp.bytes);
+    // Minor faults of one call in a fresh child set up by `prepare`; -1 when it cannot be, -2 for a wrong result.
+    auto faults = [&](const std::function<bool()>& prepare) {
+        fs::remove(output);
+        return InChild([&] {
+            if (!prepare()) return -1;
+            struct rusage before, after;
+            getrusage(RUSAGE_SELF, &before);
+            int32_t status = Mistvane(Utf16(input).c_str(), Utf16(output).c_str());
+            getrusage(RUSAGE_SELF, &after);
+            if (status != MistvaneStatusDone || ReadFile(output) != expected) return -2;
+            return static_cast<int32_t>(after.ru_minflt - before.ru_minflt);
+        });
+    };
+    int32_t smallPages = faults([] { return prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0) == 0; });
+    ASSERT_GE(smallPages, 0);
+    int32_t separate = faults([] { return RefuseMappingsOf(4 << 20); });
+    EXPECT_NE(separate, -2) << "slots allocated one by one";
+    int32_t unadvised = faults([] { return RefuseSystemCall(__NR_madvise, EINVAL); });
+    EXPECT_NE(unadvised, -2) << "no huge pages offered";
+    std::map<std::string, long> before = MemoryCounters();
+    int32_t huge = faults([] { return true; });
+    std::map<std::string, long> after = MemoryCounters();
+    ASSERT_GE(huge, 0);
+#if !defined(MISTVANE_TESTS_EMULATED) && !defined(MISTVANE_TESTS_SANITIZED)
+    std::ifstream mode("/sys/kernel/mm/transparent_hugepage/enabled");
+    std::string modes((std::istreambuf_iterator<char>(mode)), std::istreambuf_iterator<char>());
+    if (modes.find("[never]") != std::string::npos || modes.empty() ||
+        after["thp_fault_fallback"] > before["thp_fault_fallback"])
+        GTEST_SKIP() << "no huge page was to be had (transparent huge pages off, or none free)";
+    // The slots the call fills are 1 MiB: 256 small pages.
+    EXPECT_LT(huge + 200, smallPages) << "minor faults with huge pages, and without";
+#endif
 }
 
 }  // namespace

@@ -26,6 +26,7 @@ struct PlatformFile {
                                // 0 for any other file
     uint64_t writebackEnd;     // how much of it the kernel has been asked to write out
     uint64_t reserved;         // room set aside for it on the disk, past what is written too
+    uint64_t expected;         // the size it is expected to reach, where that is known; else 0
 };
 
 // A descriptor in a PlatformFile; null (and the descriptor closed) when there is no memory for it. A new file this
@@ -45,6 +46,11 @@ bool WriteParts(int descriptor, struct iovec* parts, int count);
 bool WriteAll(PlatformFile* file, const void* buffer, size_t count);
 // Writes what a new file still holds back: once everything else is written.
 bool WriteHeld(PlatformFile* file);
+
+// Memory for large buffers straight from the kernel, on a 2 MiB boundary and in huge pages where the kernel offers
+// them (posix_basics.cpp); null when there is none. Released with the size it was asked for.
+void* AllocatePages(size_t bytes);
+void ReleasePages(void* block, size_t bytes);
 
 // The output writer (posix_output_writer.cpp): a large output is written a slot at a time, by a thread of its own
 // where a processor is free for it.

@@ -157,6 +157,9 @@ int64_t ReadBytes(PlatformFile* file, void* buffer, size_t count) {
 }
 
 uint8_t* LendWriteBuffer(PlatformFile* file, size_t count) {
+    // An output known to outgrow a slot is blurred into the slots from its first band on, not into a band of fresh
+    // memory of its own first.
+    if (!file->writer && !file->direct && file->expected > kWriteSlot && !StartWriter(file)) file->direct = true;
     return LendSlot(file, count);
 }
 
@@ -183,6 +186,7 @@ bool CloseFile(PlatformFile* file) {
 // and uncompressed. Where the request cannot be met, the writes simply allocate as they go; only an answer that there
 // is no room fails the output, as its writes would.
 bool ReserveRoomFor(PlatformFile* file, uint64_t size) {
+    file->expected = size;
 #if defined(FALLOC_FL_KEEP_SIZE) && defined(EXT4_SUPER_MAGIC)
     struct statfs system;
     if (size <= kWriteSlot || fstatfs(file->descriptor, &system) != 0 || system.f_type != EXT4_SUPER_MAGIC)

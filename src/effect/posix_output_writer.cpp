@@ -29,6 +29,7 @@ struct BackgroundWriter {
     pthread_mutex_t lock;
     pthread_cond_t changed;
     uint8_t* slots[kWriteSlots];
+    uint8_t* pages;            // the slots' one block, where it could be had; else each slot is allocated alone
     size_t sizes[kWriteSlots];
     bool queued[kWriteSlots];  // filled and not yet written
     int32_t slotCount;         // as many as were allocated: kWriteSlots when a processor was free, else 1
@@ -84,7 +85,10 @@ static void* RunWriter(void* argument) {
 static void ReleaseWriter(BackgroundWriter* writer) {
     pthread_cond_destroy(&writer->changed);
     pthread_mutex_destroy(&writer->lock);
-    for (int32_t k = 0; k < kWriteSlots; ++k) ReleaseBlock(writer->slots[k]);
+    if (writer->pages)
+        ReleasePages(writer->pages, kWriteSlots * kWriteSlot);
+    else
+        for (int32_t k = 0; k < kWriteSlots; ++k) ReleaseBlock(writer->slots[k]);
     ReleaseBlock(writer);
 }
 
@@ -105,8 +109,12 @@ bool StartWriter(PlatformFile* file) {
     }
     bool knownSet = sched_getaffinity(0, sizeof writer->callerSet, &writer->callerSet) == 0;
     bool tookProcessor = TakeProcessor(ProcessorsForUs(knownSet, &writer->callerSet));
-    for (int32_t k = 0; k < (tookProcessor ? kWriteSlots : 1); ++k) {
-        writer->slots[k] = (uint8_t*)AllocateBlock(kWriteSlot);
+    // The slots share one block of whole huge pages: one slot, without a thread, takes it too, since the first write
+    // to it faults the whole page in at once either way.
+    int32_t wanted = tookProcessor ? kWriteSlots : 1;
+    writer->pages = (uint8_t*)AllocatePages(kWriteSlots * kWriteSlot);
+    for (int32_t k = 0; k < wanted; ++k) {
+        writer->slots[k] = writer->pages ? writer->pages + k * kWriteSlot : (uint8_t*)AllocateBlock(kWriteSlot);
         if (!writer->slots[k]) break;
         writer->slotCount = k + 1;
     }
