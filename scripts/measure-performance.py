@@ -6,10 +6,14 @@ docs/performance.md between the two marker lines with tables of what it measured
 spread (lowest to highest), the targets with how often they held, and the date, the machine and this command.
 Nothing outside the markers is touched, and nothing is written when a build or a benchmark fails.
 
-  python3 scripts/measure-performance.py [--quick] [--dir DIR] [--output FILE] [--others-below PERCENT] [--jobs N]
+  python3 scripts/measure-performance.py [--quick] [--baseline COMMIT] [--dir DIR] [--output FILE]
+                                        [--others-below PERCENT] [--jobs N]
 
   --quick            few rounds (a few minutes): for checking the script, not for figures to quote; the section then
                      says so at its top. MISTVANE_MEASURE_QUICK=1 does the same.
+  --baseline COMMIT  also build that commit (in build/perf-baseline, a git worktree removed afterwards) and measure
+                     it in the same rounds: the blur in memory, the host program against cp and the Windows CE
+                     instruction counts get a column or a row for it
   --dir DIR          where the benchmarks write their files (default build/perf-work): the file system measured
   --output FILE      the page to write (default docs/performance.md)
   --others-below P   a round in which other programs took more than P % of the processors is run again, up to ten
@@ -36,13 +40,17 @@ BEGIN = "<!-- BEGIN MEASURED: written by scripts/measure-performance.py; edit th
 END = "<!-- END MEASURED -->"
 
 # The targets the figures are held to.
-REPLACE_TARGET = 1.4  # mistvane replacing an output: at most this many times cp replacing its copy
+REPLACE_TARGETS = {4096: 1.3, 1024: 1.6}  # mistvane replacing an output of this side: at most this many times cp
 JOBS_TARGET = 1.7     # a batch with -j 2: at least this many times the throughput of -j 1
+BLUR_TARGET = 2.05    # BlurPixels 4096 x 4096 with the widest vectors: at most this many times memcpy of the block
+ARM_TARGET = 25       # a whole Mistvane call on the Windows CE DLL, 640 x 480: at most this many instructions a pixel
 
 FULL = {"bench_args": [], "replace": ["--rounds", "31", "--passes", "5", "--phase-rounds", "15"],
+        "replace_small": ["--side", "1024", "--rounds", "31", "--passes", "3", "--phase-rounds", "0"],
         "jobs_runs": 8, "jobs": ["--rounds", "31"]}
 QUICK = {"bench_args": ["--benchmark_min_time=0.02"], "replace": ["--rounds", "5", "--passes", "2",
                                                                    "--phase-rounds", "3"],
+         "replace_small": ["--side", "1024", "--rounds", "5", "--passes", "1", "--phase-rounds", "0"],
          "jobs_runs": 2, "jobs": ["--rounds", "5"]}
 
 
@@ -123,8 +131,8 @@ def table(header, rows):
 
 # --- Google Benchmark: the blur in memory and a whole call ---------------------------------------------------------
 
-def blur_bench(build, settings, work):
-    out = os.path.join(work, "mistvane_bench.json")
+def blur_bench(build, settings, work, name="mistvane_bench.json"):
+    out = os.path.join(work, name)
     run([os.path.join(build, "mistvane_bench"), f"--benchmark_out={out}", "--benchmark_out_format=json",
          *settings["bench_args"]])
     with open(out) as file:
@@ -152,20 +160,37 @@ def find(stats, prefix):
     return None, 0
 
 
-def blur_tables(stats):
+def blur_tables(stats, before=None, baseline=None):
     rows = []
     levels = {0: "SSE2 only", 1: "at most AVX2", 2: "widest the processor has"}
     repetitions = set()
+    target = None
     for width, height, level in ((640, 480, 2), (4096, 4096, 2), (8192, 8192, 2), (4096, 4096, 1), (4096, 4096, 0)):
-        aggregates, reps = find(stats, f"BM_BlurPixels/width:{width}/height:{height}/vectors:{level}/")
+        name = f"BM_BlurPixels/width:{width}/height:{height}/vectors:{level}/"
+        aggregates, reps = find(stats, name)
         if aggregates is None:
             continue
         repetitions.add(reps)
         ms, ns, times = field(aggregates, "real_time"), field(aggregates, "ns_per_pixel"), field(aggregates, "x_memcpy")
-        rows.append([f"`BlurPixels` {width} × {height}, {levels[level]}", f"{number(ms[0])} ms",
-                     spread(ms[1], ms[2], unit=" ms"), f"{number(ns[0])} ({spread(ns[1], ns[2])})",
-                     f"{number(times[0])} × ({spread(times[1], times[2])})"])
-    parts = [table(["What", "Median", "Spread", "ns a pixel", "× `memcpy` of the same block"], rows)]
+        row = [f"`BlurPixels` {width} × {height}, {levels[level]}", f"{number(ms[0])} ms",
+               spread(ms[1], ms[2], unit=" ms"), f"{number(ns[0])} ({spread(ns[1], ns[2])})",
+               f"{number(times[0])} × ({spread(times[1], times[2])})"]
+        old = find(before, name)[0] if before else None
+        if before:
+            row.append(f"{number(field(old, 'x_memcpy')[0])} × ({number(field(old, 'ns_per_pixel')[0])} ns)"
+                       if old else "")
+        rows.append(row)
+        if (width, height, level) == (4096, 4096, 2):
+            target = (times, field(old, "x_memcpy") if old else None)
+    header = ["What", "Median", "Spread", "ns a pixel", "× `memcpy` of the same block"]
+    parts = [table(header + ([f"Build before ({baseline}): × `memcpy` (ns a pixel)"] if before else []), rows)]
+    if target:
+        times, old = target
+        parts.append(f"**Target: `BlurPixels` 4096 × 4096 with the widest vectors takes at most {BLUR_TARGET} × "
+                     f"`memcpy` of the same block — {'met' if times[0] <= BLUR_TARGET else 'not met'}**: median "
+                     f"{number(times[0])} × (repetitions {spread(times[1], times[2])})"
+                     + (f"; the build before, in the same run: {number(old[0])} × ({spread(old[1], old[2])})."
+                        if old else "."))
 
     other = []
     aggregates, reps = find(stats, "BM_LiteralAlgorithm")
@@ -214,9 +239,10 @@ PHASES_TITLE = re.compile(r"^where the time goes \(medians of (\d+) runs each, \
 PHASE = re.compile(r"\s*(.+?) (-?[\d.]+) \[(-?[\d.]+)\.\.(-?[\d.]+)\],?")
 
 
-def replace_bench(build, settings, work, others_below):
+def replace_bench(build, arguments, work, others_below, baseline_host=None):
+    compare = ["--compare", baseline_host] if baseline_host else []
     out = run([os.path.join(build, "mistvane_replace_bench"), "--dir", work, "--others-below", str(others_below),
-               *settings["replace"]])
+               *compare, *arguments])
     print(out, file=sys.stderr)
     passes, ratios, round_ratios, rounds, rerun = {}, [], [], 0, 0
     phases, phase_runs, phase_rerun, order = {}, 0, 0, []
@@ -236,39 +262,46 @@ def replace_bench(build, settings, work, others_below):
             if m[1] not in passes:
                 order.append(m[1])
             passes.setdefault(m[1], []).append((float(m[2]), float(m[3]), float(m[4])))
-    if not ratios or not passes or not phases:
+    wants_phases = "--phase-rounds" not in arguments or arguments[arguments.index("--phase-rounds") + 1] != "0"
+    if not ratios or not passes or (wants_phases and not phases):
         fail("mistvane_replace_bench printed nothing this script recognises")
-    return {"passes": passes, "order": order, "ratios": ratios, "round_ratios": round_ratios, "rounds": rounds,
+    size = re.search(r"^(\d+) x (\d+), (\d+) bytes", out, re.M)
+    return {"side": int(size[1]) if size else 4096, "bytes": int(size[3]) if size else 0, "passes": passes, "order": order, "ratios": ratios, "round_ratios": round_ratios, "rounds": rounds,
             "rerun": rerun, "phases": phases, "phase_runs": phase_runs, "phase_rerun": phase_rerun}
 
 
-def case_name(name):
+def case_name(name, baseline=None):
     """A benchmark's name for a case, with the programs and files in code type."""
+    name = re.sub(r"^compared 1,", f"`mistvane` of the build before ({baseline}),", name)
     return re.sub(r"^(mistvane|cp),", r"`\1`,", name).replace("/dev/null", "`/dev/null`")
 
 
-def replace_tables(result):
+def replace_tables(result, baseline=None):
     base = result["passes"]["cp, replacing its copy"]
     rows = []
     for name in result["order"]:
         medians = [p[0] for p in result["passes"][name]]
         ratios = [m / b[0] for m, b in zip(medians, base)]
-        rows.append([case_name(name),
+        rows.append([case_name(name, baseline),
                      f"{number(statistics.median(medians))} ms", spread(min(medians), max(medians), unit=" ms"),
                      spread(min(p[1] for p in result["passes"][name]), max(p[2] for p in result["passes"][name]),
                             unit=" ms"),
                      f"{number(statistics.median(ratios))} ({spread(min(ratios), max(ratios))})"])
-    header = ["4096 × 4096, 48 MiB", "Median of the pass medians", "Pass medians", "Single runs",
-              "× `cp` replacing its copy (pass ratios)"]
-    held = sum(1 for r in result["ratios"] if r <= REPLACE_TARGET)
-    held_rounds = sum(1 for r in result["round_ratios"] if r <= REPLACE_TARGET)
+    side = result["side"]
+    target = REPLACE_TARGETS.get(side, min(REPLACE_TARGETS.values()))
+    header = [f"{side} × {side}, {number(result['bytes'] / 1048576, 0)} MiB", "Median of the pass medians",
+              "Pass medians", "Single runs", "× `cp` replacing its copy (pass ratios)"]
+    held = sum(1 for r in result["ratios"] if r <= target)
+    held_rounds = sum(1 for r in result["round_ratios"] if r <= target)
     count = len(result["ratios"])
     verdict = ("met in every pass" if held == count else "not met in any pass" if held == 0
                else f"met in {held} of {count} passes, not in the other {count - held}")
-    summary = (f"**Target: `mistvane` replacing an output takes at most {REPLACE_TARGET} × the time of `cp` replacing "
-               f"its copy — {verdict}**: the ratio of each pass's medians was "
+    summary = (f"**Target: `mistvane` replacing a {number(result['bytes'] / 1048576, 0)} MiB output takes at most "
+               f"{target} × the time of `cp` replacing its copy — {verdict}**: the ratio of each pass's medians was "
                f"{', '.join(number(r) for r in result['ratios'])} (median {number(statistics.median(result['ratios']))}); "
-               f"the median of the rounds' own ratios was at most {REPLACE_TARGET} in {held_rounds} of {count} passes.")
+               f"the median of the rounds' own ratios was at most {target} in {held_rounds} of {count} passes.")
+    if not result["phases"]:
+        return table(header, rows), summary, None
     # The phases in the order the programs go through them: the longest list first, each other phase after the one
     # before it in its own list.
     names = list(result["phases"])
@@ -285,7 +318,8 @@ def replace_tables(result):
             value = result["phases"][name].get(phase)
             cells.append(f"{number(value[0], 1)} ({number(value[1], 1)} to {number(value[2], 1)})" if value else "")
         phase_rows.append([phase] + cells)
-    phase_table = table(["Phase, ms: median (lowest to highest)"] + [case_name(n) for n in names], phase_rows)
+    phase_table = table(["Phase, ms: median (lowest to highest)"] + [case_name(n, baseline) for n in names],
+                        phase_rows)
     return table(header, rows), summary, phase_table
 
 
@@ -362,9 +396,9 @@ def jobs_tables(runs):
 COUNT = re.compile(r"^  ( *\S.*?)\s+(\d+\.\d\d)   (.*)$")
 
 
-def instruction_counts(preset, target, jobs):
-    run(["cmake", "--preset", preset])
-    out = run(["cmake", "--build", "--preset", preset, "-j", str(jobs), "--target", target])
+def instruction_counts(preset, target, jobs, tree=ROOT):
+    run(["cmake", "--preset", preset], cwd=tree)
+    out = run(["cmake", "--build", "--preset", preset, "-j", str(jobs), "--target", target], cwd=tree)
     lines = out.splitlines()
     start = next((k for k, text in enumerate(lines) if "instructions a pixel" in text), None)
     if start is None:
@@ -380,12 +414,40 @@ def instruction_counts(preset, target, jobs):
     return lines[start].strip(), rows
 
 
-def count_table(title, rows):
-    return f"{title}:\n\n" + table(["What", "Instructions a pixel", "Counted"],
-                                   [[label.strip().replace("Mistvane", "`Mistvane`")
-                                     .replace("BlurPixels", "`BlurPixels`").replace(" x ", " × "),
-                                     number(value, 1), note.replace("BlurPixels", "`BlurPixels`").replace(" x ", " × ")]
-                                    for label, value, note in rows])
+def count_table(title, rows, before=None, baseline=None):
+    def text(words):
+        return words.strip().replace("Mistvane", "`Mistvane`").replace("BlurPixels", "`BlurPixels`").replace(" x ", " × ")
+    old = {label.strip(): value for label, value, _ in before or []}
+    header = ["What", "Instructions a pixel"] + ([f"Build before ({baseline})"] if before else []) + ["Counted"]
+    return f"{title}:\n\n" + table(header, [[text(label), number(value, 1)]
+                                            + ([number(old[label.strip()], 1) if label.strip() in old else ""]
+                                               if before else []) + [text(note)]
+                                            for label, value, note in rows])
+
+
+def count_target(rows, before):
+    whole = next((value for label, value, _ in rows if label.strip().startswith("whole")), None)
+    old = next((value for label, value, _ in before or [] if label.strip().startswith("whole")), None)
+    if whole is None:
+        return ""
+    return (f"**Target: a whole `Mistvane` call on the Windows CE DLL takes at most {ARM_TARGET} instructions a pixel "
+            f"— {'met' if whole <= ARM_TARGET else 'not met'}**: {number(whole, 2)}"
+            + (f", against {number(old, 2)} for the build before." if old is not None else "."))
+
+
+# --- the build before ----------------------------------------------------------------------------------------------
+
+def baseline_build(reference, jobs):
+    """Builds `reference` in a worktree of its own: its host program and mistvane_bench, and its Windows CE counts."""
+    tree = os.path.join(ROOT, "build", "perf-baseline")
+    if os.path.exists(tree):
+        run(["git", "worktree", "remove", "--force", tree])
+    run(["git", "worktree", "add", "--detach", tree, reference])
+    name = shell(f"git rev-parse --short=12 {shlex.quote(reference)}")
+    run(["cmake", "--preset", "default", "-DMISTVANE_BUILD_TESTS=OFF"], cwd=tree)
+    run(["cmake", "--build", "--preset", "default", "-j", str(jobs), "--target", "mistvane", "mistvane_bench"], cwd=tree)
+    counts = instruction_counts("wince", "wince_instructions", jobs, tree)
+    return {"tree": tree, "name": name, "build": os.path.join(tree, "build"), "wince": counts}
 
 
 # --- the page ------------------------------------------------------------------------------------------------------
@@ -397,6 +459,7 @@ def main():
     parser.add_argument("--output", default=os.path.join(ROOT, "docs", "performance.md"))
     parser.add_argument("--others-below", type=float, default=15)
     parser.add_argument("--jobs", type=int, default=max(1, min(2, os.cpu_count() or 1)))
+    parser.add_argument("--baseline")
     args = parser.parse_args()
     settings = QUICK if args.quick else FULL
     command = "python3 scripts/measure-performance.py" + "".join(
@@ -426,14 +489,24 @@ def main():
     run(["cmake", "--build", "--preset", "default", "-j", str(args.jobs), "--target", "mistvane_bench"])
     wince = instruction_counts("wince", "wince_instructions", args.jobs)
     arm = instruction_counts("arm", "arm_instructions", args.jobs)
+    base = baseline_build(args.baseline, args.jobs) if args.baseline else None
+    base_name = base["name"] if base else None
+    base_host = os.path.join(base["build"], "mistvane") if base else None
 
-    stats = blur_bench(build, settings, args.dir)
-    replaced = replace_bench(build, settings, args.dir, args.others_below)
-    batches = jobs_bench(build, settings, args.dir, args.others_below)
+    try:
+        stats = blur_bench(build, settings, args.dir)
+        before = blur_bench(base["build"], settings, args.dir, "baseline_bench.json") if base else None
+        replaced = replace_bench(build, settings["replace"], args.dir, args.others_below, base_host)
+        small = replace_bench(build, settings["replace_small"], args.dir, args.others_below, base_host)
+        batches = jobs_bench(build, settings, args.dir, args.others_below)
+    finally:
+        if base:
+            subprocess.run(["git", "worktree", "remove", "--force", base["tree"]], cwd=ROOT)
     minutes = (time.monotonic() - started) / 60
 
-    blur_parts, repetitions = blur_tables(stats)
-    replace_table, replace_summary, phase_table = replace_tables(replaced)
+    blur_parts, repetitions = blur_tables(stats, before, base_name)
+    replace_table, replace_summary, phase_table = replace_tables(replaced, base_name)
+    small_table, small_summary, _ = replace_tables(small, base_name)
     jobs_table, jobs_summary = jobs_tables(batches)
     reps = " or ".join(str(r) for r in repetitions)
     first = batches[0]
@@ -457,11 +530,14 @@ def main():
         "### The host program against `cp`",
         "",
         f"`mistvane_replace_bench`: each command a process of its own, the five in a new order every round; "
-        f"{len(replaced['ratios'])} passes of {replaced['rounds']} rounds ({replaced['rerun']} rounds run again "
-        f"because other programs took {others} of the processors while they ran). Ratios are to `cp` replacing its "
-        "copy in the same pass.",
+        f"{len(replaced['ratios'])} passes of {replaced['rounds']} rounds on the 48 MiB file and "
+        f"{len(small['ratios'])} of {small['rounds']} on the 3 MiB one ({replaced['rerun'] + small['rerun']} rounds "
+        f"run again because other programs took {others} of the processors while they ran)"
+        + (f", the build before ({base_name}) timed in the same rounds" if base else "")
+        + ". Ratios are to `cp` replacing its copy in the same pass.",
         "",
         replace_table, "", replace_summary, "",
+        small_table, "", small_summary, "",
         f"Where the time goes: medians of {replaced['phase_runs']} runs each with the phase clock preloaded "
         f"({replaced['phase_rerun']} rounds run again). Bracketed phases are the writer thread's, beside the others.",
         "",
@@ -480,7 +556,8 @@ def main():
         "machine's load does not change them (a whole call's count can still differ slightly from run to run, by "
         "well under a thousandth). A run that does not blur is subtracted from one that does.",
         "",
-        count_table(wince[0], wince[1]), "",
+        count_table(wince[0], wince[1], base["wince"][1] if base else None, base_name), "",
+        count_target(wince[1], base["wince"][1] if base else None), "",
         count_table(arm[0], arm[1]), "",
         END,
     ]
