@@ -7,14 +7,15 @@
 //   ce_loader self-check                     the checks of the runtime and the COREDLL stand-in (stand_in_checks.cpp)
 //   ce_loader DLL unwind ...                 a fault caught and unwound, or every instruction stepped and the
 //   ce_loader DLL unwind-step ...            walk checked at each (unwind_checks.cpp)
-//   ce_loader stack-probe BYTES              uses BYTES of the module's stack, as a module would: "stack=BYTES", or
-//                                            a fault past its 64 KiB
+//   ce_loader stack-probe BYTES              uses BYTES (a multiple of 4) of the module's stack, as a module would:
+//                                            "stack=BYTES", or past its usable 56 KiB a stack overflow
+//                                            (kExitStackOverflow, and the address touched on standard error)
 //
 // error: the thread's last error after the call (GetLastError), set before it to kUntouched, a code of an
 // application's own (bit 29) that no platform call sets, so that a cause the call failed to leave shows as that;
 // peak: the most the module's heap held during the call beyond what it held before; blocks: the module's heap
 // blocks still live after it; files: streams and handles it left open; stack: how deep the call reached into the
-// module's 64 KiB stack, in whole pages. Exit statuses: exit_codes.h.
+// module's stack, in whole pages. Exit statuses: exit_codes.h.
 #include <stdlib.h>
 #include <string.h>
 
@@ -127,11 +128,11 @@ int LoadOnly(const char* modulePath) {
     return kExitDone;
 }
 
-// Writes a word every KiB for `bytes` below its own frame, as a module using that much stack would.
-uint32_t ProbeStack(uint32_t bytes) {
-    volatile uint32_t* top;
-    asm volatile("mov %0, sp" : "=r"(top));
-    for (uint32_t at = 1024; at <= bytes; at += 1024) top[-(int32_t)(at / 4)] = at;
+// Touches a word every KiB down from the stack's top and the word `bytes` below it: a module using that much.
+uint32_t ProbeStack(uint32_t bytes, uint32_t top) {
+    volatile uint8_t* high = (volatile uint8_t*)(uintptr_t)top;
+    for (uint32_t at = 1024; at < bytes; at += 1024) *(volatile uint32_t*)(high - at) = at;
+    *(volatile uint32_t*)(high - bytes) = bytes;
     return bytes;
 }
 
@@ -141,7 +142,10 @@ int StackProbe(const char* argument) {
         if (*at < '0' || *at > '9' || bytes > 0x0FFFFFFF) return Usage();
         bytes = bytes * 10 + (uint32_t)(*at - '0');
     }
-    CallOnModuleStack((void*)&ProbeStack, bytes, 0, 0);
+    if (bytes < 4 || bytes % 4) return Usage();
+    uint8_t *low, *high;
+    ModuleStackBounds(&low, &high);
+    CallOnModuleStack((void*)&ProbeStack, bytes, (uint32_t)(uintptr_t)high, 0);
     Line line;
     Clear(&line);
     Append(&line, "stack=");

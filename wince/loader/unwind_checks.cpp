@@ -32,6 +32,7 @@
 #include "linux_calls.h"
 #include "loaded_module.h"
 #include "module_stack.h"
+#include "signal_catching.h"
 #include "stand_in_exports.h"
 #include "unwinder.h"
 #include "utf.h"
@@ -45,7 +46,6 @@ struct CallRecord {
 extern "C" {
 uint32_t CallRecordingRegisters(void* function, uint32_t a, uint32_t b, uint32_t c, void* stackTop,
                                 CallRecord* record);
-void SignalReturn();
 void FaultingStandIn();
 extern char FaultingStandInLoad[];
 extern uint32_t faultingAddress;
@@ -53,49 +53,11 @@ extern uint32_t faultingAddress;
 
 namespace {
 
-const int kSignalIllegal = 4;
-const int kSignalBus = 7;
-const int kSignalSegmentation = 11;
-const uint32_t kActionSigInfo = 4;
-const uint32_t kActionRestorer = 0x04000000;
-const uint32_t kActionOnStack = 0x08000000;
 const uint32_t kAccessViolation = 0xC0000005;  // the exception's code, which the resumed call returns
 const uint32_t kBreakpoint = 0xE7F000F0;       // permanently undefined on every ARM: SIGILL
 const uint32_t kJumpToNextWord = 0xE51FF004;   // ldr pc, [pc, #-4]
 const uint32_t kMovLrPc = 0xE1A0E00F;
 const int kMostFailuresShown = 20;
-
-struct KernelSignalAction {
-    void (*handler)(int, void*, void*);
-    uint32_t flags;
-    void (*restorer)();
-    uint32_t mask[2];
-};
-
-struct KernelSignalStack {
-    void* base;
-    int32_t flags;
-    uint32_t size;
-};
-
-// r0 to r15, then cpsr, in the ucontext the kernel gives a handler: ARM's sigcontext past trap_no, error_code and
-// oldmask. What the handler leaves there is what the thread resumes with.
-uint32_t* ContextRegisters(void* context) {
-    return (uint32_t*)((uint8_t*)context + 32);
-}
-
-bool CatchSignal(int signal, void (*handler)(int, void*, void*)) {
-    static bool alternateStack;
-    if (!alternateStack) {  // the handler runs apart, leaving the module's stack as the fault left it
-        const uint32_t bytes = 64 * 1024;
-        void* memory = LinuxMap(0, bytes, kProtRead | kProtWrite, kMapPrivate);
-        KernelSignalStack stack = {memory, 0, bytes};
-        if (MapFailed(memory) || LinuxSignalStack(&stack, 0) != 0) return false;
-        alternateStack = true;
-    }
-    KernelSignalAction action = {handler, kActionSigInfo | kActionOnStack | kActionRestorer, &SignalReturn, {0, 0}};
-    return LinuxSignalAction(signal, &action, 0) == 0;
-}
 
 // -- The module as the unwinder sees it ------------------------------------------------------------------------------
 
