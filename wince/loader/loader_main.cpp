@@ -7,6 +7,9 @@
 //   ce_loader self-check                     the checks of the runtime and the COREDLL stand-in (stand_in_checks.cpp)
 //   ce_loader DLL unwind ...                 a fault caught and unwound, or every instruction stepped and the
 //   ce_loader DLL unwind-step ...            walk checked at each (unwind_checks.cpp)
+//   ce_loader DLL align-step ...             every instruction stepped and each access held to the device's
+//   ce_loader align-probe WORD ...           alignment rule, in the module or in the given instructions
+//                                            (alignment_checks.cpp)
 //   ce_loader stack-probe BYTES              uses BYTES (a multiple of 4) of the module's stack, as a module would:
 //                                            "stack=BYTES", or past its usable 56 KiB a stack overflow
 //                                            (kExitStackOverflow, and the address touched on standard error)
@@ -30,6 +33,7 @@
 int RunLifecycleChecks(const char* modulePath);
 int RunStandInChecks();
 int RunUnwindCommand(const char* modulePath, const char* command, char** arguments, int count);
+int RunAlignmentCommand(const char* modulePath, const char* command, char** arguments, int count);
 
 namespace {
 
@@ -42,6 +46,8 @@ int Usage() {
               "       ce_loader DLL load-only\n"
               "       ce_loader DLL unwind IN OUT [IMPORT N [unmapped]]   (\":unmapped:\" passes a pointer into no page)\n"
               "       ce_loader DLL unwind-step FUNCTIONS IN OUT [IN OUT ...]\n"
+              "       ce_loader DLL align-step FUNCTIONS IN OUT [IN OUT ...]\n"
+              "       ce_loader align-probe WORD [WORD ...]\n"
               "       ce_loader self-check\n"
               "       ce_loader stack-probe BYTES\n");
     return kExitUsage;
@@ -160,6 +166,10 @@ int StackProbe(const char* argument) {
 int main(int argc, char** argv) {
     if (argc == 2 && strcmp(argv[1], "self-check") == 0) return RunStandInChecks();
     if (argc == 3 && strcmp(argv[1], "stack-probe") == 0) return StackProbe(argv[2]);
+    if (argc >= 3 && strcmp(argv[1], "align-probe") == 0) {
+        int status = RunAlignmentCommand(0, argv[1], argv + 2, argc - 2);
+        return status == kExitUsage ? Usage() : status;
+    }
     if (argc < 3) return Usage();
     const char* command = argv[2];
     if (strcmp(command, "blur") == 0 && argc >= 5 && (argc - 3) % 2 == 0) return Blur(argv[1], (argc - 3) / 2, argv + 3);
@@ -167,6 +177,10 @@ int main(int argc, char** argv) {
     if (strcmp(command, "load-only") == 0 && argc == 3) return LoadOnly(argv[1]);
     if (strcmp(command, "unwind") == 0 || strcmp(command, "unwind-step") == 0) {
         int status = RunUnwindCommand(argv[1], command, argv + 3, argc - 3);
+        return status == kExitUsage ? Usage() : status;
+    }
+    if (strcmp(command, "align-step") == 0) {
+        int status = RunAlignmentCommand(argv[1], command, argv + 3, argc - 3);
         return status == kExitUsage ? Usage() : status;
     }
     return Usage();
