@@ -107,6 +107,8 @@ images = {
     "45x2-gap.bmp": bitmap(45, 2, gap=7, seed=8),
     "5x3-unpadded.bmp": bitmap(5, 3, unpadded_last=True, seed=9),
     "2x1.bmp": bitmap(2, 1, seed=10),
+    "7x26.bmp": bitmap(7, 26, seed=11),             # taller than the window
+    "67x3.bmp": bitmap(67, 3, seed=12),             # a long run of whole windows inside each row
 }
 for name, data in images.items():
     write(os.path.join(work, name), data)
