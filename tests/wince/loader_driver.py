@@ -5,6 +5,7 @@ import resource
 import shutil
 import signal
 import subprocess
+import struct
 import sys
 
 # The seed corpus's writer, for BMP files of every layout: bitmap(width, height, info_size, gap, trailing,
@@ -95,3 +96,63 @@ def linux_outputs(host, directory, inputs):
     os.makedirs(directory, exist_ok=True)
     done = subprocess.run([host, "--quiet", "-o", directory] + inputs, capture_output=True, timeout=600)
     return done.returncode == 0, done.stderr.decode("utf-8", "replace")
+
+
+IMAGE_BASE = 0x10000000  # where the module is linked (its ELF); RVAs are addresses less this
+
+
+class Module:
+    """The linked image's functions (RVA, bytes, name), the literal data inside them, and its call sites (bl, and
+    the jump after mov lr, pc)."""
+
+    def __init__(self, path):
+        from elftools.elf.elffile import ELFFile
+        with open(path, "rb") as file:
+            elf = ELFFile(file)
+            text = elf.get_section_by_name(".text")
+            low, code = text["sh_addr"], text.data()
+            functions, marks = {}, []
+            for symbol in elf.get_section_by_name(".symtab").iter_symbols():
+                value = symbol["st_value"]
+                if not low <= value < low + len(code):
+                    continue
+                if symbol.name in ("$a", "$d"):
+                    marks.append((value, symbol.name[1]))
+                elif symbol["st_info"]["type"] == "STT_FUNC":
+                    functions.setdefault(value, (symbol["st_size"], symbol.name))
+        marks.sort()
+        self.functions = [(start - IMAGE_BASE, size, name) for start, (size, name) in sorted(functions.items())]
+        self.data = []
+        for k, (address, kind) in enumerate(marks):
+            if kind == "d":
+                end = marks[k + 1][0] if k + 1 < len(marks) else low + len(code)
+                self.data.append((address - IMAGE_BASE, end - address))
+        data_words = {rva + 4 * k for rva, size in self.data for k in range(size // 4)}
+        self.calls = set()
+        for start, size, _ in self.functions:
+            for rva in range(start, start + size, 4):
+                word = struct.unpack_from("<I", code, rva + IMAGE_BASE - low)[0]
+                previous = struct.unpack_from("<I", code, rva - 4 + IMAGE_BASE - low)[0] if rva > start else 0
+                # bl, or the jump after mov lr, pc: a call through a pointer
+                if rva not in data_words and (word & 0x0F000000 == 0x0B000000 or previous == 0xE1A0E00F):
+                    self.calls.add(rva)
+        self.code = code
+        self.low = low
+
+    def name_at(self, rva):
+        for start, size, name in self.functions:
+            if start <= rva < start + size:
+                return name
+        return None
+
+    def word(self, rva):
+        return struct.unpack_from("<I", self.code, rva + IMAGE_BASE - self.low)[0]
+
+    def listing(self, path):
+        lines = []
+        for start, size, _ in self.functions:
+            lines.append(f"F {start:x} {size:x}")
+            lines += [f"D {rva:x} {length:x}" for rva, length in self.data if start <= rva < start + size]
+        with open(path, "w") as file:
+            file.write("\n".join(lines) + "\n")
+        return path

@@ -21,72 +21,14 @@ import subprocess
 import sys
 
 import pefile
-from elftools.elf.elffile import ELFFile
 
-from loader_driver import Checks, file_size_limit, fresh_directory
+from loader_driver import IMAGE_BASE, Checks, Module, file_size_limit, fresh_directory
 
 qemu, cpu, loader, dll, elf_path, seeds, sample, work = sys.argv[1:9]
 checks = Checks()
 check = checks.check
 fresh_directory(work)
-IMAGE_BASE = 0x10000000
 ACCESS_VIOLATION = -1073741819  # 0xC0000005, what the resumed call returns
-
-
-class Module:
-    """The linked image's functions (RVA, bytes, name), the literal data inside them, and its call sites (bl, and
-    the jump after mov lr, pc)."""
-
-    def __init__(self, path):
-        with open(path, "rb") as file:
-            elf = ELFFile(file)
-            text = elf.get_section_by_name(".text")
-            low, code = text["sh_addr"], text.data()
-            functions, marks = {}, []
-            for symbol in elf.get_section_by_name(".symtab").iter_symbols():
-                value = symbol["st_value"]
-                if not low <= value < low + len(code):
-                    continue
-                if symbol.name in ("$a", "$d"):
-                    marks.append((value, symbol.name[1]))
-                elif symbol["st_info"]["type"] == "STT_FUNC":
-                    functions.setdefault(value, (symbol["st_size"], symbol.name))
-        marks.sort()
-        self.functions = [(start - IMAGE_BASE, size, name) for start, (size, name) in sorted(functions.items())]
-        self.data = []
-        for k, (address, kind) in enumerate(marks):
-            if kind == "d":
-                end = marks[k + 1][0] if k + 1 < len(marks) else low + len(code)
-                self.data.append((address - IMAGE_BASE, end - address))
-        data_words = {rva + 4 * k for rva, size in self.data for k in range(size // 4)}
-        self.calls = set()
-        for start, size, _ in self.functions:
-            for rva in range(start, start + size, 4):
-                word = struct.unpack_from("<I", code, rva + IMAGE_BASE - low)[0]
-                previous = struct.unpack_from("<I", code, rva - 4 + IMAGE_BASE - low)[0] if rva > start else 0
-                # bl, or the jump after mov lr, pc: a call through a pointer
-                if rva not in data_words and (word & 0x0F000000 == 0x0B000000 or previous == 0xE1A0E00F):
-                    self.calls.add(rva)
-        self.code = code
-        self.low = low
-
-    def name_at(self, rva):
-        for start, size, name in self.functions:
-            if start <= rva < start + size:
-                return name
-        return None
-
-    def word(self, rva):
-        return struct.unpack_from("<I", self.code, rva + IMAGE_BASE - self.low)[0]
-
-    def listing(self, path):
-        lines = []
-        for start, size, _ in self.functions:
-            lines.append(f"F {start:x} {size:x}")
-            lines += [f"D {rva:x} {length:x}" for rva, length in self.data if start <= rva < start + size]
-        with open(path, "w") as file:
-            file.write("\n".join(lines) + "\n")
-        return path
 
 
 module = Module(elf_path)

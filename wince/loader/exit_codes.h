@@ -11,5 +11,7 @@ const int kExitDivisionByZero = 70;   // the platform raises an exception here; 
 const int kExitHeapMisuse = 71;       // a block released that no allocator of the loader handed out
 const int kExitNoMemory = 72;         // the loader itself ran out of memory
 const int kExitUnwindFailed = 73;     // the unwinding checks: a walk did not come back to the caller intact
+const int kExitStackOverflow = 74;    // the module reached into its stack's minimum reserve
+const int kExitMisaligned = 75;       // the alignment checks: the module made an access the device would refuse
 
 #endif

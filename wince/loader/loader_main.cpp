@@ -7,14 +7,18 @@
 //   ce_loader self-check                     the checks of the runtime and the COREDLL stand-in (stand_in_checks.cpp)
 //   ce_loader DLL unwind ...                 a fault caught and unwound, or every instruction stepped and the
 //   ce_loader DLL unwind-step ...            walk checked at each (unwind_checks.cpp)
-//   ce_loader stack-probe BYTES              uses BYTES of the module's stack, as a module would: "stack=BYTES", or
-//                                            a fault past its 64 KiB
+//   ce_loader DLL align-step ...             every instruction stepped and each access held to the device's
+//   ce_loader align-probe WORD ...           alignment rule, in the module or in the given instructions
+//                                            (alignment_checks.cpp)
+//   ce_loader stack-probe BYTES              uses BYTES (a multiple of 4) of the module's stack, as a module would:
+//                                            "stack=BYTES", or past its usable 56 KiB a stack overflow
+//                                            (kExitStackOverflow, and the address touched on standard error)
 //
 // error: the thread's last error after the call (GetLastError), set before it to kUntouched, a code of an
 // application's own (bit 29) that no platform call sets, so that a cause the call failed to leave shows as that;
 // peak: the most the module's heap held during the call beyond what it held before; blocks: the module's heap
 // blocks still live after it; files: streams and handles it left open; stack: how deep the call reached into the
-// module's 64 KiB stack, in whole pages. Exit statuses: exit_codes.h.
+// module's stack, in whole pages. Exit statuses: exit_codes.h.
 #include <stdlib.h>
 #include <string.h>
 
@@ -29,6 +33,7 @@
 int RunLifecycleChecks(const char* modulePath);
 int RunStandInChecks();
 int RunUnwindCommand(const char* modulePath, const char* command, char** arguments, int count);
+int RunAlignmentCommand(const char* modulePath, const char* command, char** arguments, int count);
 
 namespace {
 
@@ -41,6 +46,8 @@ int Usage() {
               "       ce_loader DLL load-only\n"
               "       ce_loader DLL unwind IN OUT [IMPORT N [unmapped]]   (\":unmapped:\" passes a pointer into no page)\n"
               "       ce_loader DLL unwind-step FUNCTIONS IN OUT [IN OUT ...]\n"
+              "       ce_loader DLL align-step FUNCTIONS IN OUT [IN OUT ...]\n"
+              "       ce_loader align-probe WORD [WORD ...]\n"
               "       ce_loader self-check\n"
               "       ce_loader stack-probe BYTES\n");
     return kExitUsage;
@@ -127,11 +134,11 @@ int LoadOnly(const char* modulePath) {
     return kExitDone;
 }
 
-// Writes a word every KiB for `bytes` below its own frame, as a module using that much stack would.
-uint32_t ProbeStack(uint32_t bytes) {
-    volatile uint32_t* top;
-    asm volatile("mov %0, sp" : "=r"(top));
-    for (uint32_t at = 1024; at <= bytes; at += 1024) top[-(int32_t)(at / 4)] = at;
+// Touches a word every KiB down from the stack's top and the word `bytes` below it: a module using that much.
+uint32_t ProbeStack(uint32_t bytes, uint32_t top) {
+    volatile uint8_t* high = (volatile uint8_t*)(uintptr_t)top;
+    for (uint32_t at = 1024; at < bytes; at += 1024) *(volatile uint32_t*)(high - at) = at;
+    *(volatile uint32_t*)(high - bytes) = bytes;
     return bytes;
 }
 
@@ -141,7 +148,10 @@ int StackProbe(const char* argument) {
         if (*at < '0' || *at > '9' || bytes > 0x0FFFFFFF) return Usage();
         bytes = bytes * 10 + (uint32_t)(*at - '0');
     }
-    CallOnModuleStack((void*)&ProbeStack, bytes, 0, 0);
+    if (bytes < 4 || bytes % 4) return Usage();
+    uint8_t *low, *high;
+    ModuleStackBounds(&low, &high);
+    CallOnModuleStack((void*)&ProbeStack, bytes, (uint32_t)(uintptr_t)high, 0);
     Line line;
     Clear(&line);
     Append(&line, "stack=");
@@ -156,6 +166,10 @@ int StackProbe(const char* argument) {
 int main(int argc, char** argv) {
     if (argc == 2 && strcmp(argv[1], "self-check") == 0) return RunStandInChecks();
     if (argc == 3 && strcmp(argv[1], "stack-probe") == 0) return StackProbe(argv[2]);
+    if (argc >= 3 && strcmp(argv[1], "align-probe") == 0) {
+        int status = RunAlignmentCommand(0, argv[1], argv + 2, argc - 2);
+        return status == kExitUsage ? Usage() : status;
+    }
     if (argc < 3) return Usage();
     const char* command = argv[2];
     if (strcmp(command, "blur") == 0 && argc >= 5 && (argc - 3) % 2 == 0) return Blur(argv[1], (argc - 3) / 2, argv + 3);
@@ -163,6 +177,10 @@ int main(int argc, char** argv) {
     if (strcmp(command, "load-only") == 0 && argc == 3) return LoadOnly(argv[1]);
     if (strcmp(command, "unwind") == 0 || strcmp(command, "unwind-step") == 0) {
         int status = RunUnwindCommand(argv[1], command, argv + 3, argc - 3);
+        return status == kExitUsage ? Usage() : status;
+    }
+    if (strcmp(command, "align-step") == 0) {
+        int status = RunAlignmentCommand(argv[1], command, argv + 3, argc - 3);
         return status == kExitUsage ? Usage() : status;
     }
     return Usage();

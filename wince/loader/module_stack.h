@@ -1,11 +1,15 @@
-// The module runs on a stack of its own of 64 KiB, the default of a thread on the device, with an unmapped guard
-// page below it: a module that needs more faults here as it would there.
+// The module runs on a stack of its own with a device thread's default reserve, 64 KiB. As on the device, the
+// lowest 8 KiB of the reserve (the kernel's minimum reserve) are never usable: the first touch there is a stack
+// overflow, and the loader ends with kExitStackOverflow as the thread would end. An unmapped page lies below it.
+// What a module can use is 56 KiB.
 #ifndef CE_LOADER_MODULE_STACK_H
 #define CE_LOADER_MODULE_STACK_H
 
 #include <stdint.h>
 
-const uint32_t kModuleStackBytes = 64 * 1024;
+const uint32_t kModuleStackReserve = 64 * 1024;
+const uint32_t kStackMinimumReserve = 8 * 1024;
+const uint32_t kModuleStackBytes = kModuleStackReserve - kStackMinimumReserve;  // the usable part
 
 // function(a, b, c) on the module's stack; its result.
 uint32_t CallOnModuleStack(void* function, uint32_t a, uint32_t b, uint32_t c);

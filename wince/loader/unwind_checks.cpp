@@ -32,20 +32,13 @@
 #include "linux_calls.h"
 #include "loaded_module.h"
 #include "module_stack.h"
+#include "signal_catching.h"
+#include "stepping.h"
 #include "stand_in_exports.h"
 #include "unwinder.h"
 #include "utf.h"
 
-struct CallRecord {
-    uint32_t registers[8];  // r4 to r11
-    uint32_t sp;
-    uint32_t returnAddress;
-};
-
 extern "C" {
-uint32_t CallRecordingRegisters(void* function, uint32_t a, uint32_t b, uint32_t c, void* stackTop,
-                                CallRecord* record);
-void SignalReturn();
 void FaultingStandIn();
 extern char FaultingStandInLoad[];
 extern uint32_t faultingAddress;
@@ -53,49 +46,9 @@ extern uint32_t faultingAddress;
 
 namespace {
 
-const int kSignalIllegal = 4;
-const int kSignalBus = 7;
-const int kSignalSegmentation = 11;
-const uint32_t kActionSigInfo = 4;
-const uint32_t kActionRestorer = 0x04000000;
-const uint32_t kActionOnStack = 0x08000000;
 const uint32_t kAccessViolation = 0xC0000005;  // the exception's code, which the resumed call returns
-const uint32_t kBreakpoint = 0xE7F000F0;       // permanently undefined on every ARM: SIGILL
-const uint32_t kJumpToNextWord = 0xE51FF004;   // ldr pc, [pc, #-4]
 const uint32_t kMovLrPc = 0xE1A0E00F;
 const int kMostFailuresShown = 20;
-
-struct KernelSignalAction {
-    void (*handler)(int, void*, void*);
-    uint32_t flags;
-    void (*restorer)();
-    uint32_t mask[2];
-};
-
-struct KernelSignalStack {
-    void* base;
-    int32_t flags;
-    uint32_t size;
-};
-
-// r0 to r15, then cpsr, in the ucontext the kernel gives a handler: ARM's sigcontext past trap_no, error_code and
-// oldmask. What the handler leaves there is what the thread resumes with.
-uint32_t* ContextRegisters(void* context) {
-    return (uint32_t*)((uint8_t*)context + 32);
-}
-
-bool CatchSignal(int signal, void (*handler)(int, void*, void*)) {
-    static bool alternateStack;
-    if (!alternateStack) {  // the handler runs apart, leaving the module's stack as the fault left it
-        const uint32_t bytes = 64 * 1024;
-        void* memory = LinuxMap(0, bytes, kProtRead | kProtWrite, kMapPrivate);
-        KernelSignalStack stack = {memory, 0, bytes};
-        if (MapFailed(memory) || LinuxSignalStack(&stack, 0) != 0) return false;
-        alternateStack = true;
-    }
-    KernelSignalAction action = {handler, kActionSigInfo | kActionOnStack | kActionRestorer, &SignalReturn, {0, 0}};
-    return LinuxSignalAction(signal, &action, 0) == 0;
-}
 
 // -- The module as the unwinder sees it ------------------------------------------------------------------------------
 
@@ -118,8 +71,7 @@ void AppendField(Line* line, const char* name, int64_t value) {
 }
 
 int Fail(const char* what) {
-    WriteText(2, what);
-    return kExitUnwindFailed;
+    return FailStepping(what, kExitUnwindFailed);
 }
 
 // Loads the module and finds what the walk needs: its table and the thread's stack. Null when it failed to load.
@@ -157,46 +109,10 @@ void PrintStatus(uint32_t status) {
     WriteLine(1, &line);
 }
 
-uint32_t Hex(const char** at) {
-    uint32_t value = 0;
-    for (;; ++*at) {
-        char c = **at;
-        if (c >= '0' && c <= '9') value = value * 16 + (uint32_t)(c - '0');
-        else if (c >= 'a' && c <= 'f') value = value * 16 + (uint32_t)(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F') value = value * 16 + (uint32_t)(c - 'A' + 10);
-        else if (c != 'x' && c != 'X') return value;
-    }
-}
-
 uint32_t Decimal(const char* text) {
     uint32_t value = 0;
     for (; *text >= '0' && *text <= '9'; ++text) value = value * 10 + (uint32_t)(*text - '0');
     return value;
-}
-
-void* Zeroed(size_t bytes) {
-    void* block = malloc(bytes);
-    if (!block) LinuxExit(kExitNoMemory);
-    return memset(block, 0, bytes);
-}
-
-// A command-line path in UTF-16, null for ":null:", or a pointer into a page nothing maps for ":unmapped:".
-uint16_t* PathArgument(const char* argument, uint16_t* unmapped) {
-    if (strcmp(argument, ":null:") == 0) return 0;
-    if (strcmp(argument, ":unmapped:") == 0) return unmapped;
-    size_t capacity = strlen(argument) + 1;
-    uint16_t* wide = (uint16_t*)malloc(capacity * sizeof(uint16_t));
-    if (!wide || !DecodeUtf8(argument, wide, capacity)) LinuxExit(kExitUsage);
-    return wide;
-}
-
-// A page nothing maps: below the lowest address Linux hands out (its mmap_min_addr), so no later allocation can
-// land there either. The kernel is asked to be sure.
-uint8_t* UnmappedPage() {
-    uint8_t* page = (uint8_t*)(uintptr_t)0x8000;
-    uint8_t resident;
-    if (LinuxResidency(page, kPage, &resident) != -kErrorNoMemory) LinuxExit(Fail("ce_loader: 0x8000 is mapped\n"));
-    return page + 0x100;
 }
 
 // -- A fault, caught and unwound -----------------------------------------------------------------------------------
@@ -312,14 +228,6 @@ int UnwindFault(const char* path, char** arguments, int count) {
 
 // -- Every instruction stepped -------------------------------------------------------------------------------------
 
-struct Function {
-    uint32_t start;  // RVAs
-    uint32_t end;
-    uint32_t checked;
-    uint32_t failed;
-    bool entered;
-};
-
 // What a function was entered with: its caller's sp, r4 to r11 and return address.
 struct Entry {
     uint32_t function;
@@ -328,69 +236,9 @@ struct Entry {
     uint32_t lr;
 };
 
-// What each word of the image is: outside every function, an instruction (a call among them once reached), or data
-// inside a function (its literals).
-const uint8_t kOutside = 0, kCode = 1, kCallReached = 2, kData = 3;
-
-bool IsCode(uint8_t kind) {
-    return kind == kCode || kind == kCallReached;
-}
-
-Function* functions;
-uint32_t functionCount;
-uint8_t* wordKind;       // per word of the image
-uint8_t* original;       // the image's functions as mapped, before the breakpoints (zero elsewhere)
-uint32_t* trampolines;   // per code word: the instruction, then a jump to the next word
 Entry entries[512];
 uint32_t depth;
-uint64_t steps, checks, failures;
-
-uint32_t OriginalWord(uint32_t rva) {
-    return *(const uint32_t*)(original + rva);
-}
-
-uint32_t FunctionOf(uint32_t rva) {
-    uint32_t low = 0, high = functionCount;
-    while (high - low > 1) {
-        uint32_t middle = (low + high) / 2;
-        if (functions[middle].start <= rva) low = middle;
-        else high = middle;
-    }
-    return low;
-}
-
-bool ConditionPasses(uint32_t word, uint32_t cpsr) {
-    bool n = cpsr >> 31 & 1, z = cpsr >> 30 & 1, c = cpsr >> 29 & 1, v = cpsr >> 28 & 1;
-    bool result;
-    switch (word >> 29) {
-        case 0: result = z; break;
-        case 1: result = c; break;
-        case 2: result = n; break;
-        case 3: result = v; break;
-        case 4: result = c && !z; break;
-        case 5: result = n == v; break;
-        case 6: result = !z && n == v; break;
-        default: return true;
-    }
-    return (word >> 28 & 1) ? !result : result;
-}
-
-// Whether the instruction reads pc as an operand (or is a branch): it must be run here, not out of place.
-bool ReadsPc(uint32_t w) {
-    uint32_t rn = w >> 16 & 0xF, rd = w >> 12 & 0xF, rm = w & 0xF, rs = w >> 8 & 0xF;
-    if ((w & 0x0E000000) == 0x0A000000) return true;
-    if ((w & 0x0E000000) == 0x08000000) return rn == 15 || (!(w & 0x00100000) && (w & 0x8000));
-    if ((w & 0x0C000000) == 0x04000000)
-        return rn == 15 || ((w & 0x02000000) && rm == 15) || (!(w & 0x00100000) && rd == 15);
-    if ((w & 0x0C000000) == 0) {
-        uint32_t opcode = w >> 21 & 0xF;
-        bool hasRn = (w & 0x90) == 0x90 || (opcode != 13 && opcode != 15);
-        if (hasRn && rn == 15) return true;
-        if (!(w & 0x02000000) && (rm == 15 || ((w & 0x10) && rs == 15))) return true;
-        return (w & 0x90) == 0x90 && !(w & 0x00100000) && rd == 15;
-    }
-    return false;
-}
+uint64_t checks, failures;
 
 // Whether an exception can be raised at the instruction, or it calls: where the kernel's walk can stand.
 bool WalkCanStandAt(uint32_t rva) {
@@ -416,7 +264,7 @@ void Failure(uint32_t rva, uint32_t frame, const char* what) {
     WriteLine(1, &line);
 }
 
-void CheckWalk(const uint32_t* registers, uint32_t rva, Function* function) {
+void CheckWalk(const uint32_t* registers, uint32_t rva, SteppedFunction* function) {
     ++checks;
     ++function->checked;
     UnwindRegisters walk;
@@ -438,52 +286,10 @@ void CheckWalk(const uint32_t* registers, uint32_t rva, Function* function) {
     }
 }
 
-// Runs the instruction at `pc` that reads pc: the few forms compiled code has.
-void RunInPlace(uint32_t* registers, uint32_t word, uint32_t pc) {
-    uint32_t next = pc + 4;
-    bool passes = ConditionPasses(word, registers[16]);
-    uint32_t rd = word >> 12 & 0xF;
-    if ((word & 0x0E000000) == 0x0A000000) {  // b, bl
-        if (passes) {
-            if (word & 0x01000000) registers[14] = pc + 4;
-            next = pc + 8 + (uint32_t)(((int32_t)(word << 8)) >> 6);
-        }
-    } else if ((word & 0x0F7F0000) == 0x051F0000) {  // ldr rd, [pc, #+-imm]
-        if (passes) {
-            uint32_t offset = word & 0xFFF;
-            uint32_t address = pc + 8 + ((word & 0x00800000) ? offset : -offset);
-            uint32_t value = InModule(address) && IsCode(wordKind[(address - module.base) / 4])
-                                 ? OriginalWord(address - module.base)
-                                 : *(const uint32_t*)(uintptr_t)address;
-            if (rd == 15) next = value;
-            else registers[rd] = value;
-        }
-    } else if ((word & 0x0FFF0FFF) == 0x01A0000F && rd != 15) {  // mov rd, pc
-        if (passes) registers[rd] = pc + 8;
-    } else if ((word & 0x0FFF0000) == 0x028F0000 || (word & 0x0FFF0000) == 0x024F0000) {  // add/sub rd, pc, #imm
-        uint32_t immediate = word & 0xFF, rotate = word >> 7 & 0x1E;
-        if (rotate) immediate = (immediate >> rotate) | (immediate << (32 - rotate));
-        if (passes && rd != 15) registers[rd] = (word & 0x00800000) ? pc + 8 + immediate : pc + 8 - immediate;
-    } else {
-        Line line;
-        Clear(&line);
-        Append(&line, "ce_loader: cannot step the instruction at ");
-        AppendHex(&line, pc - module.base);
-        Append(&line, "\n");
-        WriteLine(2, &line);
-        LinuxExit(kExitUnwindFailed);
-    }
-    registers[15] = next;
-}
-
-void OnStep(int, void*, void* context) {
-    uint32_t* registers = ContextRegisters(context);
-    uint32_t pc = registers[15], rva = pc - module.base;
-    if (!InModule(pc) || rva % 4 || !IsCode(wordKind[rva / 4]))
-        LinuxExit(Fail("ce_loader: an illegal instruction outside the stepped code\n"));
-    ++steps;
+// At each instruction: the calls followed, and the walk checked wherever it can stand.
+bool CheckStep(uint32_t* registers, uint32_t rva, uint32_t word) {
     uint32_t index = FunctionOf(rva);
-    Function* function = &functions[index];
+    SteppedFunction* function = &stepped.functions[index];
     function->entered = true;
     if (rva == function->start) {
         Entry entry = {index, registers[13], {}, registers[14]};
@@ -498,75 +304,21 @@ void OnStep(int, void*, void* context) {
         while (depth > 0 && entries[depth - 1].function != index) --depth;  // returned from them
         if (depth == 0) LinuxExit(Fail("ce_loader: a function stepped into other than at its start\n"));
     }
-    uint32_t word = OriginalWord(rva);
     if (WalkCanStandAt(rva)) CheckWalk(registers, rva, function);
     if ((word & 0x0F000000) == 0x0B000000 || (rva >= 4 && OriginalWord(rva - 4) == kMovLrPc))
-        wordKind[rva / 4] = kCallReached;
-    if (ReadsPc(word)) RunInPlace(registers, word, pc);
-    else registers[15] = (uint32_t)(uintptr_t)(trampolines + 3 * (rva / 4));
-}
-
-// The FUNCTIONS file: the functions, sorted, and which words of them are code.
-bool ReadFunctions(const char* path) {
-    size_t size;
-    char* text = (char*)ReadWholeFile(path, &size, 1u << 20);
-    if (!text) return false;
-    functions = (Function*)Zeroed((size / 4 + 1) * sizeof(Function));
-    wordKind = (uint8_t*)Zeroed(module.size / 4);
-    if (!functions || !wordKind) LinuxExit(kExitNoMemory);
-    for (const char* at = text; at < text + size;) {
-        char kind = *at++;
-        while (*at == ' ') ++at;
-        uint32_t start = Hex(&at);
-        while (*at == ' ') ++at;
-        uint32_t bytes = Hex(&at);
-        while (at < text + size && *at++ != '\n') {}
-        if ((kind != 'F' && kind != 'D') || start % 4 || bytes % 4 || start >= module.size ||
-            bytes > module.size - start)
-            return false;
-        for (uint32_t k = start / 4; k < (start + bytes) / 4; ++k) wordKind[k] = kind == 'F' ? kCode : kData;
-        if (kind == 'F') {
-            if (functionCount && functions[functionCount - 1].end > start) return false;
-            functions[functionCount++] = {start, start + bytes, 0, 0, false};
-        }
-    }
-    free(text);
-    return functionCount > 0;
-}
-
-// Every code word becomes a breakpoint; its instruction moves to a trampoline that goes on to the next word.
-bool PlantBreakpoints(bool plant) {
-    uint32_t first = functions[0].start & ~(kPage - 1);
-    uint32_t end = (functions[functionCount - 1].end + kPage - 1) & ~(kPage - 1);
-    if (LinuxProtect(image.base + first, end - first, kProtRead | kProtWrite | kProtExec) != 0) return false;
-    for (uint32_t k = first / 4; k < end / 4; ++k) {
-        if (!IsCode(wordKind[k])) continue;
-        uint32_t* word = (uint32_t*)image.base + k;
-        *word = plant ? kBreakpoint : OriginalWord(4 * k);
-    }
-    return LinuxProtect(image.base + first, end - first, kProtRead | kProtExec) == 0;
+        stepped.wordKind[rva / 4] = kCallReached;
+    return true;
 }
 
 int StepEveryInstruction(const char* path, char** arguments, int count) {
     void* mistvane = LoadForUnwinding(path);
     if (!mistvane) return Fail("ce_loader: the module did not load\n");
+    stepped.base = image.base;
+    stepped.size = module.size;
     if (!ReadFunctions(arguments[0])) return Fail("ce_loader: the function list is not one for this module\n");
-    original = (uint8_t*)Zeroed(module.size);
-    void* memory = LinuxMap(0, 3 * module.size, kProtRead | kProtWrite | kProtExec, kMapPrivate);
-    if (!original || MapFailed(memory)) return kExitNoMemory;
-    trampolines = (uint32_t*)memory;
-    for (uint32_t k = 0; k < module.size / 4; ++k) {
-        if (wordKind[k] == kOutside) continue;
-        uint32_t word = ((const uint32_t*)image.base)[k];
-        ((uint32_t*)original)[k] = word;
-        if (wordKind[k] == kData) continue;
-        trampolines[3 * k] = word;
-        trampolines[3 * k + 1] = kJumpToNextWord;
-        trampolines[3 * k + 2] = module.base + 4 * k + 4;
-    }
-    module.code = original;  // the unwinder reads the instructions, not the breakpoints
+    if (!PrepareStepping(CheckStep)) return Fail("ce_loader: cannot step the module\n");
+    module.code = stepped.original;  // the unwinder reads the instructions, not the breakpoints
     uint8_t* unmapped = UnmappedPage();
-    if (!CatchSignal(kSignalIllegal, OnStep)) return Fail("ce_loader: cannot catch illegal instructions\n");
     // The entry point's paths too: the thread notifications, and the process detach and attach of a reload.
     static const uint32_t kReasons[] = {kReasonThreadAttach, kReasonThreadDetach, kReasonProcessDetach,
                                         kReasonProcessAttach};
@@ -587,18 +339,19 @@ int StepEveryInstruction(const char* path, char** arguments, int count) {
         PrintStatus(status);
     }
     Line line;
-    for (uint32_t k = 0; k < functionCount; ++k) {
-        if (!functions[k].entered) continue;
+    for (uint32_t k = 0; k < stepped.functionCount; ++k) {
+        const SteppedFunction& function = stepped.functions[k];
+        if (!function.entered) continue;
         Clear(&line);
         Append(&line, "function=");
-        AppendHex(&line, functions[k].start);
-        AppendField(&line, " checked=", functions[k].checked);
-        AppendField(&line, " failed=", functions[k].failed);
+        AppendHex(&line, function.start);
+        AppendField(&line, " checked=", function.checked);
+        AppendField(&line, " failed=", function.failed);
         Append(&line, "\n");
         WriteLine(1, &line);
     }
     for (uint32_t k = 0; k < module.size / 4; ++k) {
-        if (wordKind[k] != kCallReached) continue;
+        if (stepped.wordKind[k] != kCallReached) continue;
         Clear(&line);
         Append(&line, "site=");
         AppendHex(&line, 4 * k);
@@ -606,7 +359,7 @@ int StepEveryInstruction(const char* path, char** arguments, int count) {
         WriteLine(1, &line);
     }
     Clear(&line);
-    AppendField(&line, "steps=", (int64_t)steps);
+    AppendField(&line, "steps=", (int64_t)stepped.steps);
     AppendField(&line, " checks=", (int64_t)checks);
     AppendField(&line, " failures=", (int64_t)failures);
     Append(&line, "\n");
