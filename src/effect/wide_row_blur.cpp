@@ -9,10 +9,12 @@
 #include <immintrin.h>
 
 // Along a row each byte's window total is the total three bytes (one pixel) earlier, plus the column entering and
-// minus the column leaving. That chain is turned into a prefix sum over the changes, taken lane-parallel: each
-// vector first sums its own lanes at strides 3, 6, 12 (the same channel one, two, four pixels back), then adds the
-// running totals carried from before it. Blocks of three vectors hold whole pixels, so the carried totals come
-// back to the same lane arrangement every block and the only chain from block to block is one addition.
+// minus the column leaving. That chain is turned into a prefix sum over the changes, taken lane-parallel within
+// blocks of three vectors, which hold whole pixels: each lane gains the lanes of its channel before it in the block
+// (strides 3, 6, 12, ...: one, two, four pixels back), then the running totals carried from the blocks before. The
+// carried totals come back to the same lane arrangement every block, so the only chain from block to block is one
+// addition. A block's prefix is a deep chain of shuffles, each waiting on the one before; the loops take two
+// blocks a step, whose prefixes are independent, so that the processor has the one's to run while the other's wait.
 
 #define AVX2 __attribute__((target("avx2")))
 #define AVX512 __attribute__((target("avx512f,avx512bw")))
@@ -68,16 +70,49 @@ AVX2 static inline __m256i Means8(__m256i totals, __m256 divisor) {
     return _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(totals), divisor));
 }
 
+struct Block8 {
+    __m256i v0, v1, v2;
+};
+
+// Lane j of the next vector continues the channel of lane 5 + j % 3 of this one (8 = 2 mod 3).
+AVX2 static inline __m256i LastOfChannel8(__m256i v) {
+    return _mm256_permutevar8x32_epi32(v, _mm256_setr_epi32(5, 6, 7, 5, 6, 7, 5, 6));
+}
+
+// The changes of a block, each lane summed with its channel's lanes before it in the block.
+AVX2 static inline Block8 PrefixBlock8(const uint16_t* entering, const uint16_t* leaving) {
+    Block8 b;
+    b.v0 = LanePrefix8(Changes8(entering, leaving));
+    b.v1 = LanePrefix8(Changes8(entering + 8, leaving + 8));
+    b.v2 = LanePrefix8(Changes8(entering + 16, leaving + 16));
+    b.v1 = _mm256_add_epi32(b.v1, LastOfChannel8(b.v0));
+    b.v2 = _mm256_add_epi32(b.v2, LastOfChannel8(b.v1));
+    return b;
+}
+
+// Writes the block's means, given the totals carried from before it (lane j holding channel j % 3), and carries
+// them past it.
+AVX2 static inline void StoreBlock8(const Block8* b, __m256i* carried, __m256 divisor, uint8_t* pixel) {
+    // The carried totals rearranged for the block's second and third vectors.
+    const __m256i secondVector = _mm256_setr_epi32(2, 0, 1, 2, 0, 1, 2, 0);
+    const __m256i thirdVector = _mm256_setr_epi32(1, 2, 0, 1, 2, 0, 1, 2);
+    const __m256i packOrder = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    __m256i v0 = _mm256_add_epi32(b->v0, *carried);
+    __m256i v1 = _mm256_add_epi32(b->v1, _mm256_permutevar8x32_epi32(*carried, secondVector));
+    __m256i v2 = _mm256_add_epi32(b->v2, _mm256_permutevar8x32_epi32(*carried, thirdVector));
+    *carried = _mm256_add_epi32(*carried, LastOfChannel8(b->v2));
+    __m256i m0 = Means8(v0, divisor), m1 = Means8(v1, divisor), m2 = Means8(v2, divisor);
+    // Means are 0..255, so packing never saturates; the permutation undoes the packs' 128-bit halves.
+    __m256i bytes = _mm256_packus_epi16(_mm256_packus_epi32(m0, m1), _mm256_packus_epi32(m2, m2));
+    bytes = _mm256_permutevar8x32_epi32(bytes, packOrder);
+    _mm_storeu_si128((__m128i*)pixel, _mm256_castsi256_si128(bytes));
+    _mm_storel_epi64((__m128i*)(pixel + 16), _mm256_extracti128_si256(bytes, 1));
+}
+
 AVX2 int32_t AverageMiddleAvx2(const uint16_t* sums, int32_t radius, int32_t x, int32_t end, uint32_t totals[3],
                                float divisorValue, uint8_t* out, PrefetchCursor* upcoming) {
     const int32_t kBlock = 8;
     if (end - x < kBlock) return x;
-    // Lane j of the next vector continues the channel of lane 5 + j % 3 of this one (8 = 2 mod 3).
-    const __m256i lastOfChannel = _mm256_setr_epi32(5, 6, 7, 5, 6, 7, 5, 6);
-    // The carried totals, lane j holding channel j % 3, rearranged for the block's second and third vectors.
-    const __m256i secondVector = _mm256_setr_epi32(2, 0, 1, 2, 0, 1, 2, 0);
-    const __m256i thirdVector = _mm256_setr_epi32(1, 2, 0, 1, 2, 0, 1, 2);
-    const __m256i packOrder = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
     const __m256 divisor = _mm256_set1_ps(divisorValue);
     __m256i carried = _mm256_setr_epi32((int)totals[0], (int)totals[1], (int)totals[2], (int)totals[0],
                                         (int)totals[1], (int)totals[2], (int)totals[0], (int)totals[1]);
@@ -86,23 +121,19 @@ AVX2 int32_t AverageMiddleAvx2(const uint16_t* sums, int32_t radius, int32_t x, 
     uint8_t* pixel = out + 3 * (size_t)x;
     // Kept in a local: stores through `out` could otherwise alias the cursor and force it back to memory.
     PrefetchCursor fetch = *upcoming;
-    for (; end - x >= kBlock; x += kBlock, entering += 24, leaving += 24, pixel += 24) {
+    for (; end - x >= 2 * kBlock; x += 2 * kBlock, entering += 48, leaving += 48, pixel += 48) {
         PrefetchLine(&fetch);
-        __m256i t0 = LanePrefix8(Changes8(entering, leaving));
-        __m256i t1 = LanePrefix8(Changes8(entering + 8, leaving + 8));
-        __m256i t2 = LanePrefix8(Changes8(entering + 16, leaving + 16));
-        t1 = _mm256_add_epi32(t1, _mm256_permutevar8x32_epi32(t0, lastOfChannel));
-        t2 = _mm256_add_epi32(t2, _mm256_permutevar8x32_epi32(t1, lastOfChannel));
-        __m256i v0 = _mm256_add_epi32(t0, carried);
-        __m256i v1 = _mm256_add_epi32(t1, _mm256_permutevar8x32_epi32(carried, secondVector));
-        __m256i v2 = _mm256_add_epi32(t2, _mm256_permutevar8x32_epi32(carried, thirdVector));
-        carried = _mm256_add_epi32(carried, _mm256_permutevar8x32_epi32(t2, lastOfChannel));
-        __m256i m0 = Means8(v0, divisor), m1 = Means8(v1, divisor), m2 = Means8(v2, divisor);
-        // Means are 0..255, so packing never saturates; the permutation undoes the packs' 128-bit halves.
-        __m256i bytes = _mm256_packus_epi16(_mm256_packus_epi32(m0, m1), _mm256_packus_epi32(m2, m2));
-        bytes = _mm256_permutevar8x32_epi32(bytes, packOrder);
-        _mm_storeu_si128((__m128i*)pixel, _mm256_castsi256_si128(bytes));
-        _mm_storel_epi64((__m128i*)(pixel + 16), _mm256_extracti128_si256(bytes, 1));
+        PrefetchLine(&fetch);
+        Block8 first = PrefixBlock8(entering, leaving);
+        Block8 second = PrefixBlock8(entering + 24, leaving + 24);
+        StoreBlock8(&first, &carried, divisor, pixel);
+        StoreBlock8(&second, &carried, divisor, pixel + 24);
+    }
+    if (end - x >= kBlock) {
+        PrefetchLine(&fetch);
+        Block8 last = PrefixBlock8(entering, leaving);
+        StoreBlock8(&last, &carried, divisor, pixel);
+        x += kBlock;
     }
     *upcoming = fetch;
     totals[0] = (uint32_t)_mm256_extract_epi32(carried, 0);
@@ -113,11 +144,41 @@ AVX2 int32_t AverageMiddleAvx2(const uint16_t* sums, int32_t radius, int32_t x, 
 
 // --- 512 bits: sixteen lanes, blocks of 48 bytes (16 pixels) ---
 
-AVX512 static inline __m512i LanePrefix16(__m512i v) {
+// The block's three vectors as one run of 48 lanes, each lane gaining those 3, 6, 12 and 24 before it in the run:
+// every lane then holds the sum of its channel's lanes up to it. Shifting across the vectors keeps the depth at
+// four steps, where a prefix within each vector and then from vector to vector took seven.
+struct Block16 {
+    __m512i v0, v1, v2;
+};
+
+AVX512 static inline void ShiftAndAdd(Block16* b, int places) {
     const __m512i zero = _mm512_setzero_si512();
-    v = _mm512_add_epi32(v, _mm512_alignr_epi32(v, zero, 16 - 3));
-    v = _mm512_add_epi32(v, _mm512_alignr_epi32(v, zero, 16 - 6));
-    return _mm512_add_epi32(v, _mm512_alignr_epi32(v, zero, 16 - 12));
+    __m512i s0 = zero, s1, s2;
+    // alignr takes a constant count: the cases below fold to one instruction each.
+    switch (places) {
+    case 3:
+        s0 = _mm512_alignr_epi32(b->v0, zero, 13);
+        s1 = _mm512_alignr_epi32(b->v1, b->v0, 13);
+        s2 = _mm512_alignr_epi32(b->v2, b->v1, 13);
+        break;
+    case 6:
+        s0 = _mm512_alignr_epi32(b->v0, zero, 10);
+        s1 = _mm512_alignr_epi32(b->v1, b->v0, 10);
+        s2 = _mm512_alignr_epi32(b->v2, b->v1, 10);
+        break;
+    case 12:
+        s0 = _mm512_alignr_epi32(b->v0, zero, 4);
+        s1 = _mm512_alignr_epi32(b->v1, b->v0, 4);
+        s2 = _mm512_alignr_epi32(b->v2, b->v1, 4);
+        break;
+    default:  // 24: a lane of the first vector has nothing that far back
+        s1 = _mm512_alignr_epi32(b->v0, zero, 8);
+        s2 = _mm512_alignr_epi32(b->v1, b->v0, 8);
+        break;
+    }
+    b->v0 = _mm512_add_epi32(b->v0, s0);
+    b->v1 = _mm512_add_epi32(b->v1, s1);
+    b->v2 = _mm512_add_epi32(b->v2, s2);
 }
 
 AVX512 static inline __m512i Changes16(const uint16_t* entering, const uint16_t* leaving) {
@@ -125,45 +186,86 @@ AVX512 static inline __m512i Changes16(const uint16_t* entering, const uint16_t*
                                                   _mm256_loadu_si256((const __m256i*)leaving)));
 }
 
+AVX512 static inline Block16 LoadChanges(const uint16_t* entering, const uint16_t* leaving) {
+    Block16 b = {Changes16(entering, leaving), Changes16(entering + 16, leaving + 16),
+                 Changes16(entering + 32, leaving + 32)};
+    return b;
+}
+
 AVX512 static inline __m128i MeanBytes16(__m512i totals, __m512 divisor) {
     return _mm512_cvtepi32_epi8(_mm512_cvttps_epi32(_mm512_mul_ps(_mm512_cvtepi32_ps(totals), divisor)));
+}
+
+// The running totals, one vector per lane arrangement of a block's vectors (lane j of vector k holds channel
+// (j + k) % 3, as 16 = 1 mod 3), so that adding them to a block takes no shuffle.
+struct Carried16 {
+    __m512i c0, c1, c2;
+};
+
+AVX512 static inline void StoreBlock(const Block16* b, const Carried16* carried, __m512 divisor, uint8_t* pixel) {
+    _mm_storeu_si128((__m128i*)pixel, MeanBytes16(_mm512_add_epi32(b->v0, carried->c0), divisor));
+    _mm_storeu_si128((__m128i*)(pixel + 16), MeanBytes16(_mm512_add_epi32(b->v1, carried->c1), divisor));
+    _mm_storeu_si128((__m128i*)(pixel + 32), MeanBytes16(_mm512_add_epi32(b->v2, carried->c2), divisor));
+}
+
+// `ends` picks, for each arrangement, the lanes of a block's last vector that hold each channel's last sum (lanes
+// 13, 14, 15: channels 0, 1, 2).
+AVX512 static inline void CarryPast(Carried16* carried, const Block16* b, const __m512i ends[3]) {
+    carried->c0 = _mm512_add_epi32(carried->c0, _mm512_permutexvar_epi32(ends[0], b->v2));
+    carried->c1 = _mm512_add_epi32(carried->c1, _mm512_permutexvar_epi32(ends[1], b->v2));
+    carried->c2 = _mm512_add_epi32(carried->c2, _mm512_permutexvar_epi32(ends[2], b->v2));
+}
+
+AVX512 static inline void PrefixBlock(Block16* b) {
+    ShiftAndAdd(b, 3);
+    ShiftAndAdd(b, 6);
+    ShiftAndAdd(b, 12);
+    ShiftAndAdd(b, 24);
 }
 
 AVX512 int32_t AverageMiddleAvx512(const uint16_t* sums, int32_t radius, int32_t x, int32_t end,
                                    uint32_t totals[3], float divisorValue, uint8_t* out, PrefetchCursor* upcoming) {
     const int32_t kBlock = 16;
     if (end - x < kBlock) return x;
-    // Lane j of the next vector continues the channel of lane 13 + j % 3 of this one (16 = 1 mod 3).
-    const __m512i lastOfChannel = _mm512_setr_epi32(13, 14, 15, 13, 14, 15, 13, 14, 15, 13, 14, 15, 13, 14, 15, 13);
-    const __m512i secondVector = _mm512_setr_epi32(1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1);
-    const __m512i thirdVector = _mm512_setr_epi32(2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2);
+    const __m512i ends[3] = {
+        _mm512_setr_epi32(13, 14, 15, 13, 14, 15, 13, 14, 15, 13, 14, 15, 13, 14, 15, 13),
+        _mm512_setr_epi32(14, 15, 13, 14, 15, 13, 14, 15, 13, 14, 15, 13, 14, 15, 13, 14),
+        _mm512_setr_epi32(15, 13, 14, 15, 13, 14, 15, 13, 14, 15, 13, 14, 15, 13, 14, 15)};
     const __m512 divisor = _mm512_set1_ps(divisorValue);
-    __m512i carried = _mm512_permutexvar_epi32(
-        _mm512_setr_epi32(0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0),
-        _mm512_castsi128_si512(_mm_setr_epi32((int)totals[0], (int)totals[1], (int)totals[2], 0)));
+    const __m512i three = _mm512_castsi128_si512(_mm_setr_epi32((int)totals[0], (int)totals[1], (int)totals[2], 0));
+    Carried16 carried = {
+        _mm512_permutexvar_epi32(_mm512_setr_epi32(0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0), three),
+        _mm512_permutexvar_epi32(_mm512_setr_epi32(1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1), three),
+        _mm512_permutexvar_epi32(_mm512_setr_epi32(2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2), three)};
     const uint16_t* entering = sums + 3 * (x + radius);
     const uint16_t* leaving = sums + 3 * (x - radius - 1);
     uint8_t* pixel = out + 3 * (size_t)x;
     // Kept in a local: stores through `out` could otherwise alias the cursor and force it back to memory.
     PrefetchCursor fetch = *upcoming;
-    for (; end - x >= kBlock; x += kBlock, entering += 48, leaving += 48, pixel += 48) {
+    // Two blocks a step: only the carried totals pass from the first to the second.
+    for (; end - x >= 2 * kBlock; x += 2 * kBlock, entering += 96, leaving += 96, pixel += 96) {
         PrefetchLine(&fetch);
-        __m512i t0 = LanePrefix16(Changes16(entering, leaving));
-        __m512i t1 = LanePrefix16(Changes16(entering + 16, leaving + 16));
-        __m512i t2 = LanePrefix16(Changes16(entering + 32, leaving + 32));
-        t1 = _mm512_add_epi32(t1, _mm512_permutexvar_epi32(lastOfChannel, t0));
-        t2 = _mm512_add_epi32(t2, _mm512_permutexvar_epi32(lastOfChannel, t1));
-        __m512i v0 = _mm512_add_epi32(t0, carried);
-        __m512i v1 = _mm512_add_epi32(t1, _mm512_permutexvar_epi32(secondVector, carried));
-        __m512i v2 = _mm512_add_epi32(t2, _mm512_permutexvar_epi32(thirdVector, carried));
-        carried = _mm512_add_epi32(carried, _mm512_permutexvar_epi32(lastOfChannel, t2));
-        _mm_storeu_si128((__m128i*)pixel, MeanBytes16(v0, divisor));
-        _mm_storeu_si128((__m128i*)(pixel + 16), MeanBytes16(v1, divisor));
-        _mm_storeu_si128((__m128i*)(pixel + 32), MeanBytes16(v2, divisor));
+        PrefetchLine(&fetch);
+        Block16 first = LoadChanges(entering, leaving);
+        Block16 second = LoadChanges(entering + 48, leaving + 48);
+        PrefixBlock(&first);
+        PrefixBlock(&second);
+        StoreBlock(&first, &carried, divisor, pixel);
+        CarryPast(&carried, &first, ends);
+        StoreBlock(&second, &carried, divisor, pixel + 48);
+        CarryPast(&carried, &second, ends);
+    }
+    if (end - x >= kBlock) {
+        PrefetchLine(&fetch);
+        Block16 last = LoadChanges(entering, leaving);
+        PrefixBlock(&last);
+        StoreBlock(&last, &carried, divisor, pixel);
+        CarryPast(&carried, &last, ends);
+        x += kBlock;
     }
     *upcoming = fetch;
     uint32_t lanes[16];
-    _mm512_storeu_si512(lanes, carried);
+    _mm512_storeu_si512(lanes, carried.c0);
     totals[0] = lanes[0];
     totals[1] = lanes[1];
     totals[2] = lanes[2];
