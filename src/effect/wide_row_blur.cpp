@@ -13,8 +13,8 @@
 // blocks of three vectors, which hold whole pixels: each lane gains the lanes of its channel before it in the block
 // (strides 3, 6, 12, ...: one, two, four pixels back), then the running totals carried from the blocks before. The
 // carried totals come back to the same lane arrangement every block, so the only chain from block to block is one
-// addition. A block's prefix is a deep chain of shuffles, each waiting on the one before; the loops take two
-// blocks a step, whose prefixes are independent, so that the processor has the one's to run while the other's wait.
+// addition. A block's prefix is a deep chain of shuffles, each waiting on the one before; the loops take several
+// blocks a step, whose prefixes are independent, so that the processor has the others' to run while one's wait.
 
 #define AVX2 __attribute__((target("avx2")))
 #define AVX512 __attribute__((target("avx512f,avx512bw")))
@@ -242,26 +242,32 @@ AVX512 int32_t AverageMiddleAvx512(const uint16_t* sums, int32_t radius, int32_t
     uint8_t* pixel = out + 3 * (size_t)x;
     // Kept in a local: stores through `out` could otherwise alias the cursor and force it back to memory.
     PrefetchCursor fetch = *upcoming;
-    // Two blocks a step: only the carried totals pass from the first to the second.
-    for (; end - x >= 2 * kBlock; x += 2 * kBlock, entering += 96, leaving += 96, pixel += 96) {
-        PrefetchLine(&fetch);
-        PrefetchLine(&fetch);
-        Block16 first = LoadChanges(entering, leaving);
-        Block16 second = LoadChanges(entering + 48, leaving + 48);
-        PrefixBlock(&first);
-        PrefixBlock(&second);
-        StoreBlock(&first, &carried, divisor, pixel);
-        CarryPast(&carried, &first, ends);
-        StoreBlock(&second, &carried, divisor, pixel + 48);
-        CarryPast(&carried, &second, ends);
+    // Four blocks a step, one at a time for what is left: only the carried totals pass from block to block.
+    const int32_t kBlocksAStep = 4;
+    for (; end - x >= kBlocksAStep * kBlock; x += kBlocksAStep * kBlock) {
+        Block16 blocks[kBlocksAStep];
+#pragma GCC unroll 4
+        for (int32_t k = 0; k < kBlocksAStep; ++k) {
+            PrefetchLine(&fetch);
+            blocks[k] = LoadChanges(entering + 48 * k, leaving + 48 * k);
+        }
+#pragma GCC unroll 4
+        for (int32_t k = 0; k < kBlocksAStep; ++k) PrefixBlock(&blocks[k]);
+#pragma GCC unroll 4
+        for (int32_t k = 0; k < kBlocksAStep; ++k) {
+            StoreBlock(&blocks[k], &carried, divisor, pixel + 48 * k);
+            CarryPast(&carried, &blocks[k], ends);
+        }
+        entering += 48 * kBlocksAStep;
+        leaving += 48 * kBlocksAStep;
+        pixel += 48 * kBlocksAStep;
     }
-    if (end - x >= kBlock) {
+    for (; end - x >= kBlock; x += kBlock, entering += 48, leaving += 48, pixel += 48) {
         PrefetchLine(&fetch);
-        Block16 last = LoadChanges(entering, leaving);
-        PrefixBlock(&last);
-        StoreBlock(&last, &carried, divisor, pixel);
-        CarryPast(&carried, &last, ends);
-        x += kBlock;
+        Block16 block = LoadChanges(entering, leaving);
+        PrefixBlock(&block);
+        StoreBlock(&block, &carried, divisor, pixel);
+        CarryPast(&carried, &block, ends);
     }
     *upcoming = fetch;
     uint32_t lanes[16];
