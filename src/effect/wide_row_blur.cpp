@@ -11,10 +11,9 @@
 // Along a row each byte's window total is the total three bytes (one pixel) earlier, plus the column entering and
 // minus the column leaving. That chain is turned into a prefix sum over the changes, taken lane-parallel within
 // blocks of three vectors, which hold whole pixels: each lane gains the lanes of its channel before it in the block
-// (strides 3, 6, 12, ...: one, two, four pixels back), then the running totals carried from the blocks before. The
-// carried totals come back to the same lane arrangement every block, so the only chain from block to block is one
-// addition. A block's prefix is a deep chain of shuffles, each waiting on the one before; the loops take several
-// blocks a step, whose prefixes are independent, so that the processor has the others' to run while one's wait.
+// (strides 3, 6, 12, ...: one, two, four pixels back) and the totals carried from the blocks before. A block's
+// prefix is a deep chain of shuffles, each waiting on the one before, so the loops keep several independent ones
+// going: the processor runs the others' while one's wait.
 
 #define AVX2 __attribute__((target("avx2")))
 #define AVX512 __attribute__((target("avx512f,avx512bw")))
@@ -70,6 +69,8 @@ AVX2 static inline __m256i Means8(__m256i totals, __m256 divisor) {
     return _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(totals), divisor));
 }
 
+// The carried totals are added after a block's prefix, rearranged for each of its vectors: the chain from block to
+// block is then one addition, and the two blocks of a step have independent prefixes.
 struct Block8 {
     __m256i v0, v1, v2;
 };
@@ -196,26 +197,6 @@ AVX512 static inline __m128i MeanBytes16(__m512i totals, __m512 divisor) {
     return _mm512_cvtepi32_epi8(_mm512_cvttps_epi32(_mm512_mul_ps(_mm512_cvtepi32_ps(totals), divisor)));
 }
 
-// The running totals, one vector per lane arrangement of a block's vectors (lane j of vector k holds channel
-// (j + k) % 3, as 16 = 1 mod 3), so that adding them to a block takes no shuffle.
-struct Carried16 {
-    __m512i c0, c1, c2;
-};
-
-AVX512 static inline void StoreBlock(const Block16* b, const Carried16* carried, __m512 divisor, uint8_t* pixel) {
-    _mm_storeu_si128((__m128i*)pixel, MeanBytes16(_mm512_add_epi32(b->v0, carried->c0), divisor));
-    _mm_storeu_si128((__m128i*)(pixel + 16), MeanBytes16(_mm512_add_epi32(b->v1, carried->c1), divisor));
-    _mm_storeu_si128((__m128i*)(pixel + 32), MeanBytes16(_mm512_add_epi32(b->v2, carried->c2), divisor));
-}
-
-// `ends` picks, for each arrangement, the lanes of a block's last vector that hold each channel's last sum (lanes
-// 13, 14, 15: channels 0, 1, 2).
-AVX512 static inline void CarryPast(Carried16* carried, const Block16* b, const __m512i ends[3]) {
-    carried->c0 = _mm512_add_epi32(carried->c0, _mm512_permutexvar_epi32(ends[0], b->v2));
-    carried->c1 = _mm512_add_epi32(carried->c1, _mm512_permutexvar_epi32(ends[1], b->v2));
-    carried->c2 = _mm512_add_epi32(carried->c2, _mm512_permutexvar_epi32(ends[2], b->v2));
-}
-
 AVX512 static inline void PrefixBlock(Block16* b) {
     ShiftAndAdd(b, 3);
     ShiftAndAdd(b, 6);
@@ -223,55 +204,92 @@ AVX512 static inline void PrefixBlock(Block16* b) {
     ShiftAndAdd(b, 24);
 }
 
+// The totals carried into a block enter as one more change on its first pixel (lanes 0, 1, 2 of its first
+// vector), and the prefix takes them to every lane; they leave in lanes 13, 14, 15 of its last vector, moved to
+// lanes 0, 1, 2. That costs one shuffle a block, where adding carried totals after the prefix took three, but it
+// puts the whole prefix on the chain from each block to the next: see AverageMiddleAvx512.
+AVX512 static inline void PrefixAfter(Block16* b, __m512i carried) {
+    b->v0 = _mm512_add_epi32(b->v0, carried);
+    PrefixBlock(b);
+}
+
+AVX512 static inline __m512i CarriedPast(const Block16* b) {
+    return _mm512_alignr_epi32(_mm512_setzero_si512(), b->v2, 13);
+}
+
+AVX512 static inline void StoreMeans(const Block16* b, __m512 divisor, uint8_t* pixel) {
+    _mm_storeu_si128((__m128i*)pixel, MeanBytes16(b->v0, divisor));
+    _mm_storeu_si128((__m128i*)(pixel + 16), MeanBytes16(b->v1, divisor));
+    _mm_storeu_si128((__m128i*)(pixel + 32), MeanBytes16(b->v2, divisor));
+}
+
+// Lanes 0, 1, 2 hold the three totals, the others 0.
+AVX512 static inline __m512i CarriedTotals(const uint32_t totals[3]) {
+    return _mm512_castsi128_si512(_mm_setr_epi32((int)totals[0], (int)totals[1], (int)totals[2], 0));
+}
+
 AVX512 int32_t AverageMiddleAvx512(const uint16_t* sums, int32_t radius, int32_t x, int32_t end,
                                    uint32_t totals[3], float divisorValue, uint8_t* out, PrefetchCursor* upcoming) {
     const int32_t kBlock = 16;
-    if (end - x < kBlock) return x;
-    const __m512i ends[3] = {
-        _mm512_setr_epi32(13, 14, 15, 13, 14, 15, 13, 14, 15, 13, 14, 15, 13, 14, 15, 13),
-        _mm512_setr_epi32(14, 15, 13, 14, 15, 13, 14, 15, 13, 14, 15, 13, 14, 15, 13, 14),
-        _mm512_setr_epi32(15, 13, 14, 15, 13, 14, 15, 13, 14, 15, 13, 14, 15, 13, 14, 15)};
+    // With the whole prefix on the chain from block to block, one chain is slow. So the middle is cut into
+    // kChains stretches of whole blocks, each starting from the totals of the pixel before it summed directly
+    // (2 * radius + 1 columns), and the chains of the stretches run side by side, a block of each a step.
+    const int32_t kChains = 4;
     const __m512 divisor = _mm512_set1_ps(divisorValue);
-    const __m512i three = _mm512_castsi128_si512(_mm_setr_epi32((int)totals[0], (int)totals[1], (int)totals[2], 0));
-    Carried16 carried = {
-        _mm512_permutexvar_epi32(_mm512_setr_epi32(0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0), three),
-        _mm512_permutexvar_epi32(_mm512_setr_epi32(1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1), three),
-        _mm512_permutexvar_epi32(_mm512_setr_epi32(2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2), three)};
+    __m512i carried = CarriedTotals(totals);
+    // Kept in a local: stores through `out` could otherwise alias the cursor and force it back to memory.
+    PrefetchCursor fetch = *upcoming;
+    int32_t steps = (end - x) / (kChains * kBlock);
+    if (steps > 0) {
+        const size_t stretch = (size_t)steps * kBlock * 3;  // column sums, and bytes out, a stretch
+        __m512i chains[kChains];
+        chains[0] = carried;
+        for (int32_t c = 1; c < kChains; ++c) {
+            int32_t before = x + c * steps * kBlock - 1;
+            uint32_t start[3] = {0, 0, 0};
+            for (const uint16_t* column = sums + 3 * (before - radius); column <= sums + 3 * (before + radius);
+                 column += 3) {
+                start[0] += column[0];
+                start[1] += column[1];
+                start[2] += column[2];
+            }
+            chains[c] = CarriedTotals(start);
+        }
+        const uint16_t* entering = sums + 3 * (x + radius);
+        const uint16_t* leaving = sums + 3 * (x - radius - 1);
+        uint8_t* pixel = out + 3 * (size_t)x;
+        for (int32_t step = 0; step < steps; ++step, entering += 48, leaving += 48, pixel += 48) {
+            Block16 blocks[kChains];
+#pragma GCC unroll 4
+            for (int32_t c = 0; c < kChains; ++c) {
+                PrefetchLine(&fetch);
+                blocks[c] = LoadChanges(entering + c * stretch, leaving + c * stretch);
+            }
+#pragma GCC unroll 4
+            for (int32_t c = 0; c < kChains; ++c) PrefixAfter(&blocks[c], chains[c]);
+#pragma GCC unroll 4
+            for (int32_t c = 0; c < kChains; ++c) {
+                StoreMeans(&blocks[c], divisor, pixel + c * stretch);
+                chains[c] = CarriedPast(&blocks[c]);
+            }
+        }
+        x += kChains * steps * kBlock;
+        carried = chains[kChains - 1];
+    }
+    // Fewer than kChains blocks are left: one chain.
     const uint16_t* entering = sums + 3 * (x + radius);
     const uint16_t* leaving = sums + 3 * (x - radius - 1);
     uint8_t* pixel = out + 3 * (size_t)x;
-    // Kept in a local: stores through `out` could otherwise alias the cursor and force it back to memory.
-    PrefetchCursor fetch = *upcoming;
-    // Four blocks a step, one at a time for what is left: only the carried totals pass from block to block.
-    const int32_t kBlocksAStep = 4;
-    for (; end - x >= kBlocksAStep * kBlock; x += kBlocksAStep * kBlock) {
-        Block16 blocks[kBlocksAStep];
-#pragma GCC unroll 4
-        for (int32_t k = 0; k < kBlocksAStep; ++k) {
-            PrefetchLine(&fetch);
-            blocks[k] = LoadChanges(entering + 48 * k, leaving + 48 * k);
-        }
-#pragma GCC unroll 4
-        for (int32_t k = 0; k < kBlocksAStep; ++k) PrefixBlock(&blocks[k]);
-#pragma GCC unroll 4
-        for (int32_t k = 0; k < kBlocksAStep; ++k) {
-            StoreBlock(&blocks[k], &carried, divisor, pixel + 48 * k);
-            CarryPast(&carried, &blocks[k], ends);
-        }
-        entering += 48 * kBlocksAStep;
-        leaving += 48 * kBlocksAStep;
-        pixel += 48 * kBlocksAStep;
-    }
     for (; end - x >= kBlock; x += kBlock, entering += 48, leaving += 48, pixel += 48) {
         PrefetchLine(&fetch);
         Block16 block = LoadChanges(entering, leaving);
-        PrefixBlock(&block);
-        StoreBlock(&block, &carried, divisor, pixel);
-        CarryPast(&carried, &block, ends);
+        PrefixAfter(&block, carried);
+        StoreMeans(&block, divisor, pixel);
+        carried = CarriedPast(&block);
     }
     *upcoming = fetch;
     uint32_t lanes[16];
-    _mm512_storeu_si512(lanes, carried.c0);
+    _mm512_storeu_si512(lanes, carried);
     totals[0] = lanes[0];
     totals[1] = lanes[1];
     totals[2] = lanes[2];
