@@ -193,8 +193,15 @@ AVX512 static inline Block16 LoadChanges(const uint16_t* entering, const uint16_
     return b;
 }
 
+// A total times the divisor (the smallest float not below 1 / count), taken exactly and added to 2^23 with one
+// rounding down, is 2^23 + floor(total / count): the product exceeds total / count by at most 2^-23 of it, under
+// 3.1e-5 for a mean up to 255, less than the 1 / count (over 2.5e-4) by which a fraction total / count falls
+// short of the next integer; and from 2^23 to 2^24 the floats are the integers. The mean is then the low byte of
+// the float's bits, which narrowing to bytes keeps, so no conversion back to integers is needed.
 AVX512 static inline __m128i MeanBytes16(__m512i totals, __m512 divisor) {
-    return _mm512_cvtepi32_epi8(_mm512_cvttps_epi32(_mm512_mul_ps(_mm512_cvtepi32_ps(totals), divisor)));
+    __m512 shifted = _mm512_fmadd_round_ps(_mm512_cvtepi32_ps(totals), divisor, _mm512_set1_ps(8388608.0f),
+                                           _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    return _mm512_cvtepi32_epi8(_mm512_castps_si512(shifted));
 }
 
 AVX512 static inline void PrefixBlock(Block16* b) {
