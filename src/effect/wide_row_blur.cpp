@@ -31,14 +31,28 @@ AVX2 size_t ReplaceRowAvx2(uint16_t* sums, uint8_t* slot, const uint8_t* row, si
     return k;
 }
 
+// The 32 bytes from `k` on (those `kept` selects) enter and leave the column sums.
+AVX512 static inline void ReplaceBytes32(uint16_t* sums, uint8_t* slot, const uint8_t* row, size_t k,
+                                         __mmask32 kept) {
+    __m256i entering = _mm512_castsi512_si256(_mm512_maskz_loadu_epi8(kept, row + k));
+    __m256i leaving = _mm512_castsi512_si256(_mm512_maskz_loadu_epi8(kept, slot + k));
+    _mm512_mask_storeu_epi8(slot + k, kept, _mm512_castsi256_si512(entering));
+    __m512i change = _mm512_sub_epi16(_mm512_cvtepu8_epi16(entering), _mm512_cvtepu8_epi16(leaving));
+    _mm512_mask_storeu_epi16(sums + k, kept, _mm512_add_epi16(_mm512_maskz_loadu_epi16(kept, sums + k), change));
+}
+
 AVX512 size_t ReplaceRowAvx512(uint16_t* sums, uint8_t* slot, const uint8_t* row, size_t count) {
-    size_t k = 0;
+    // The sums before their first cache-line boundary go under a mask, so that every later access to them is
+    // a whole line: split between two lines, each took about half as long again.
+    size_t k = (64 - ((uintptr_t)sums & 63)) % 64 / sizeof(uint16_t);
+    if (k > count) k = count;
+    if (k > 0) ReplaceBytes32(sums, slot, row, 0, (__mmask32)((1u << k) - 1));
     for (; k + 32 <= count; k += 32) {
         __m256i entering = _mm256_loadu_si256((const __m256i*)(row + k));
         __m256i leaving = _mm256_loadu_si256((const __m256i*)(slot + k));
         _mm256_storeu_si256((__m256i*)(slot + k), entering);
         __m512i change = _mm512_sub_epi16(_mm512_cvtepu8_epi16(entering), _mm512_cvtepu8_epi16(leaving));
-        _mm512_storeu_si512(sums + k, _mm512_add_epi16(_mm512_loadu_si512(sums + k), change));
+        _mm512_store_si512(sums + k, _mm512_add_epi16(_mm512_load_si512(sums + k), change));
     }
     return k;
 }
