@@ -43,7 +43,7 @@ AVX512 static inline void ReplaceBytes32(uint16_t* sums, uint8_t* slot, const ui
 
 AVX512 size_t ReplaceRowAvx512(uint16_t* sums, uint8_t* slot, const uint8_t* row, size_t count) {
     // The sums before their first cache-line boundary go under a mask, so that every later access to them is
-    // a whole line: split between two lines, each took about half as long again.
+    // a whole line: one split between two lines takes about half as long again.
     size_t k = (64 - ((uintptr_t)sums & 63)) % 64 / sizeof(uint16_t);
     if (k > count) k = count;
     if (k > 0) ReplaceBytes32(sums, slot, row, 0, (__mmask32)((1u << k) - 1));
@@ -161,7 +161,7 @@ AVX2 int32_t AverageMiddleAvx2(const uint16_t* sums, int32_t radius, int32_t x, 
 
 // The block's three vectors as one run of 48 lanes, each lane gaining those 3, 6, 12 and 24 before it in the run:
 // every lane then holds the sum of its channel's lanes up to it. Shifting across the vectors keeps the depth at
-// four steps, where a prefix within each vector and then from vector to vector took seven.
+// four steps; a prefix within each vector and then from vector to vector would take seven.
 struct Block16 {
     __m512i v0, v1, v2;
 };
@@ -227,8 +227,9 @@ AVX512 static inline void PrefixBlock(Block16* b) {
 
 // The totals carried into a block enter as one more change on its first pixel (lanes 0, 1, 2 of its first
 // vector), and the prefix takes them to every lane; they leave in lanes 13, 14, 15 of its last vector, moved to
-// lanes 0, 1, 2. That costs one shuffle a block, where adding carried totals after the prefix took three, but it
-// puts the whole prefix on the chain from each block to the next: see AverageMiddleAvx512.
+// lanes 0, 1, 2. That costs one shuffle a block (adding them after the prefix, in each vector's arrangement of
+// the channels, would take three), but it puts the whole prefix on the chain from each block to the next: see
+// AverageMiddleAvx512.
 AVX512 static inline void PrefixAfter(Block16* b, __m512i carried) {
     b->v0 = _mm512_add_epi32(b->v0, carried);
     PrefixBlock(b);
