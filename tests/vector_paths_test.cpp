@@ -52,6 +52,22 @@ TEST_P(VectorPaths, EveryRadiusOverRowsThatEndAnywhereInABlock) {
     }
 }
 
+TEST_P(VectorPaths, EveryCountOfBlocksLeftAfterTheWholeSteps) {
+    // The loops take several blocks a step (a block from each of four stretches with 512 bits, two blocks with
+    // 256) and what is left one block at a time: middles of 0 to 9 whole 16-pixel blocks, alone or with a few
+    // pixels over, leave every count of single blocks after 0, 1 and 2 whole steps, for the 8-pixel blocks too.
+    for (int radius : {3, 10}) {
+        for (int blocks = 0; blocks <= 9; ++blocks) {
+            for (int over : {0, 5, 15}) {
+                int width = 2 * radius + 1 + 16 * blocks + over, height = 3;
+                std::vector<uint8_t> pixels = RandomBytes(static_cast<size_t>(width) * height * 3, width);
+                ASSERT_EQ(Blurred(pixels, width, height, radius), ReferenceBlur(pixels, width, height, radius))
+                    << LevelName(GetParam()) << ": " << width << " x " << height << " radius " << radius;
+            }
+        }
+    }
+}
+
 TEST_P(VectorPaths, WideImagesAtTheModulesRadius) {
     for (auto [width, height] : {std::pair{640, 48}, {1001, 23}, {257, 64}}) {
         std::vector<uint8_t> pixels = RandomBytes(static_cast<size_t>(width) * height * 3, width);
