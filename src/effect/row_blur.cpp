@@ -439,13 +439,29 @@ static inline void WriteMeans(const PixelTotals* t, BlurDivisor divisor, uint8_t
     pixel[2] = (uint8_t)DivideByReciprocal(t->t2, divisor);
 }
 
+// A total back from total * reciprocal (as the middle loop carries it): the high word is total / count, and the low
+// word is 2^32 times (total % count) / count plus total * (reciprocal * count - 2^32) / count, under 2^32 / count
+// more, less what the word's truncation dropped; one more than it, times count, then lies between remainder * 2^32
+// and (remainder + 1) * 2^32.
+static inline uint32_t TotalFromProduct(uint64_t product, uint32_t count) {
+    uint32_t quotient = (uint32_t)(product >> 32);
+    uint64_t fraction = (uint32_t)product;
+    return quotient * count + (uint32_t)(((fraction + 1) * count) >> 32);
+}
+
 // The middle of a row, four pixels at a time from x, a multiple of 4, while four remain before `end`. Four pixels
 // are twelve bytes, three whole groups of packed sums, so the bytes entering and leaving fall at the same places
 // within the groups in every block: where depends only on the radius modulo 4, given here as Phase, and with it
-// every load has a fixed offset. Returns the first pixel not done.
+// every load has a fixed offset.
+//
+// Each channel's total is carried already multiplied by the reciprocal, in 64 bits (total * reciprocal is exact,
+// below 2^41): a column's change times the reciprocal moves it, one multiply-accumulate (ARM's SMLAL) that both
+// slides the window and divides, and the high word is the mean. The reciprocal is below 2^31 here (the count is at
+// least 3), so it multiplies as a signed value. Returns the first pixel not done, with the totals brought back.
 template <int Phase>
 static int32_t AverageMiddleBlocks(const uint16_t* sums, int32_t radius, int32_t x, int32_t end, PixelTotals* totals,
-                                   BlurDivisor divisor, uint8_t* out) {
+                                   BlurDivisor divisor, uint32_t count, uint8_t* out) {
+    if (x + 4 > end) return x;
     const size_t entering = 3 * (size_t)(x + radius);  // the byte entering for pixel x: 3 * radius modulo 4 past a group
     const size_t leaving = 3 * (size_t)(x - radius - 1);
     const size_t kIn = (3 * Phase) & 3;
@@ -453,34 +469,43 @@ static int32_t AverageMiddleBlocks(const uint16_t* sums, int32_t radius, int32_t
     const uint16_t* in = sums + (entering - kIn);
     const uint16_t* off = sums + (leaving - kOut);
     uint8_t* pixel = out + 3 * (size_t)x;
-    uint32_t t0 = totals->t0, t1 = totals->t1, t2 = totals->t2;
-    for (; x + 4 <= end; x += 4, in += 12, off += 12, pixel += 12) {
-#define MISTVANE_PIXEL(p)                                                              \
-        t0 += in[SumIndex(kIn + 3 * p)] - off[SumIndex(kOut + 3 * p)];                 \
-        t1 += in[SumIndex(kIn + 3 * p + 1)] - off[SumIndex(kOut + 3 * p + 1)];         \
-        t2 += in[SumIndex(kIn + 3 * p + 2)] - off[SumIndex(kOut + 3 * p + 2)];         \
-        pixel[3 * p] = (uint8_t)DivideByReciprocal(t0, divisor);                       \
-        pixel[3 * p + 1] = (uint8_t)DivideByReciprocal(t1, divisor);                   \
-        pixel[3 * p + 2] = (uint8_t)DivideByReciprocal(t2, divisor);
+    int32_t blocks = (end - x) / 4;
+    uint8_t* stop = pixel + 12 * (size_t)blocks;
+    const int32_t reciprocal = (int32_t)divisor;
+    int64_t a0 = (int64_t)((uint64_t)totals->t0 * divisor);
+    int64_t a1 = (int64_t)((uint64_t)totals->t1 * divisor);
+    int64_t a2 = (int64_t)((uint64_t)totals->t2 * divisor);
+    for (;;) {
+#define MISTVANE_PIXEL(p)                                                                                       \
+        a0 += (int64_t)((int32_t)in[SumIndex(kIn + 3 * p)] - off[SumIndex(kOut + 3 * p)]) * reciprocal;         \
+        pixel[3 * p] = (uint8_t)(a0 >> 32);                                                                      \
+        a1 += (int64_t)((int32_t)in[SumIndex(kIn + 3 * p + 1)] - off[SumIndex(kOut + 3 * p + 1)]) * reciprocal;  \
+        pixel[3 * p + 1] = (uint8_t)(a1 >> 32);                                                                  \
+        a2 += (int64_t)((int32_t)in[SumIndex(kIn + 3 * p + 2)] - off[SumIndex(kOut + 3 * p + 2)]) * reciprocal;  \
+        pixel[3 * p + 2] = (uint8_t)(a2 >> 32);
         MISTVANE_PIXEL(0)
         MISTVANE_PIXEL(1)
         MISTVANE_PIXEL(2)
         MISTVANE_PIXEL(3)
 #undef MISTVANE_PIXEL
+        in += 12;
+        off += 12;
+        pixel += 12;
+        if (pixel == stop) break;
     }
-    totals->t0 = t0;
-    totals->t1 = t1;
-    totals->t2 = t2;
-    return x;
+    totals->t0 = TotalFromProduct((uint64_t)a0, count);
+    totals->t1 = TotalFromProduct((uint64_t)a1, count);
+    totals->t2 = TotalFromProduct((uint64_t)a2, count);
+    return x + 4 * blocks;
 }
 
 static int32_t AverageMiddle(const uint16_t* sums, int32_t radius, int32_t x, int32_t end, PixelTotals* totals,
-                             BlurDivisor divisor, uint8_t* out) {
+                             BlurDivisor divisor, uint32_t count, uint8_t* out) {
     switch (radius & 3) {
-    case 0: return AverageMiddleBlocks<0>(sums, radius, x, end, totals, divisor, out);
-    case 1: return AverageMiddleBlocks<1>(sums, radius, x, end, totals, divisor, out);
-    case 2: return AverageMiddleBlocks<2>(sums, radius, x, end, totals, divisor, out);
-    default: return AverageMiddleBlocks<3>(sums, radius, x, end, totals, divisor, out);
+    case 0: return AverageMiddleBlocks<0>(sums, radius, x, end, totals, divisor, count, out);
+    case 1: return AverageMiddleBlocks<1>(sums, radius, x, end, totals, divisor, count, out);
+    case 2: return AverageMiddleBlocks<2>(sums, radius, x, end, totals, divisor, count, out);
+    default: return AverageMiddleBlocks<3>(sums, radius, x, end, totals, divisor, count, out);
     }
 }
 
@@ -509,7 +534,9 @@ static void AverageAlongRow(RowBlur* blur, uint8_t* out) {
                     SubtractColumn(&totals, sums, x - radius - 1);
                     WriteMeans(&totals, divisor, out + 3 * (size_t)x);
                 }
-                if (stage == 0) x = AverageMiddle(sums, radius, x, s.end, &totals, divisor, out);
+                if (stage == 0)
+                    x = AverageMiddle(sums, radius, x, s.end, &totals, divisor,
+                                      (uint32_t)((2 * radius + 1) * blur->divisorRows), out);
             }
             continue;
         }
