@@ -35,16 +35,64 @@ float BlurFloatReciprocal(uint32_t count) {
     return reciprocal;
 }
 
-static BlurDivisor MakeDivisor(uint32_t count) {
 #if defined(__SSE2__)
-    return BlurFloatReciprocal(count);
-#else
-    return BlurReciprocal(count);
-#endif
+static BlurDivisor MakeDivisor(uint32_t columns, uint32_t rows) {
+    return BlurFloatReciprocal(columns * rows);
 }
+#else
+// Without a divider a reciprocal is made from two tables, so that a window height changing (each of the first and
+// last rows) costs no division: floor((2^32 - 1) / rows), and ceil(2^32 / columns) for columns >= 2. Then
+// floor((2^32 - 1) / (columns * rows)) = floor(floor((2^32 - 1) / rows) / columns), and the high word of that
+// quotient times ceil(2^32 / columns) exceeds its floor by less than quotient / 2^32 < 1, so one correction
+// finishes it.
+struct ReciprocalTables {
+    uint32_t quotients[2 * kMaxBlurRadius + 2];    // floor((2^32 - 1) / n)
+    uint32_t reciprocals[2 * kMaxBlurRadius + 2];  // ceil(2^32 / n), n >= 2
+};
+
+constexpr ReciprocalTables MakeReciprocalTables() {
+    ReciprocalTables tables = {};
+    for (uint32_t n = 1; n < 2 * kMaxBlurRadius + 2; ++n) {
+        tables.quotients[n] = 0xFFFFFFFFu / n;
+        tables.reciprocals[n] = n >= 2 ? 0xFFFFFFFFu / n + 1 : 0;
+    }
+    return tables;
+}
+
+static constexpr ReciprocalTables kReciprocalTables = MakeReciprocalTables();
+
+static BlurDivisor MakeDivisor(uint32_t columns, uint32_t rows) {
+    uint32_t quotient = kReciprocalTables.quotients[rows];
+    if (columns >= 2) {
+        uint32_t estimate = DivideByReciprocal(quotient, kReciprocalTables.reciprocals[columns]);
+        quotient = (uint64_t)estimate * columns > quotient ? estimate - 1 : estimate;
+    }
+    return quotient + 1;
+}
+#endif
 
 static int32_t MinInt(int32_t a, int32_t b) { return a < b ? a : b; }
 static int32_t MaxInt(int32_t a, int32_t b) { return a > b ? a : b; }
+
+#if defined(__SSE2__)
+static size_t SumsMargin(int32_t) { return 0; }
+static size_t EdgeDivisorCount(int32_t) { return 0; }
+#else
+// Without vector units the column sums have zeros on both sides, as many as a window reaches past the row's ends
+// (3 * radius + 3, in whole groups of four): every pixel's window then moves the same way, one column entering and
+// one leaving, those beyond the row adding nothing, and only the divisor changes near the edges.
+static size_t SumsMargin(int32_t radius) {
+    return ((size_t)radius * 3 + 6) & ~(size_t)3;
+}
+// Pixels at each end of a row whose divisor the edge loops take from a table of their own: the first block of
+// four past the radius and one more.
+static int32_t EdgePixels(int32_t radius) {
+    return ((radius + 3) & ~3) + 4;
+}
+static size_t EdgeDivisorCount(int32_t radius) {
+    return 2 * (size_t)EdgePixels(radius);
+}
+#endif
 
 // Makes room for `slots` rows in the ring (at most the window), keeping the rows already in: while the ring is not
 // yet full, row y is in slot y whatever its size. Slots not yet used hold zeros, which the first rows to take them
@@ -56,12 +104,14 @@ static bool GrowRing(RowBlur* blur, int32_t slots) {
     uint8_t* ring = (uint8_t*)AllocateBlock(size + 1);
     if (!ring) return false;
     if (!blur->columnSums) {
-        blur->columnSums = (uint16_t*)AllocateBlock(blur->sumCount * sizeof(uint16_t));
-        if (!blur->columnSums) {
+        size_t margin = SumsMargin(blur->radius), all = blur->sumCount + 2 * margin;
+        uint16_t* sums = (uint16_t*)AllocateBlock(all * sizeof(uint16_t));
+        if (!sums) {
             ReleaseBlock(ring);
             return false;
         }
-        memset(blur->columnSums, 0, blur->sumCount * sizeof(uint16_t));
+        memset(sums, 0, all * sizeof(uint16_t));
+        blur->columnSums = sums + margin;
     }
     if (used > 0) memcpy(ring, blur->ring, used);
     memset(ring + used, 0, size - used);
@@ -95,6 +145,7 @@ static bool StartBlur(RowBlur* blur, int32_t width, int32_t rows, int32_t radius
     blur->slotBytes = slotBytes;
     blur->window = window;
     blur->rowsIn = 0;
+    blur->nextSlot = 0;
     blur->rowsOut = 0;
     blur->rowsCounted = 0;
     blur->divisorRows = 0;
@@ -105,7 +156,8 @@ static bool StartBlur(RowBlur* blur, int32_t width, int32_t rows, int32_t radius
     blur->ringSlots = 0;
     blur->ring = 0;
     blur->columnSums = 0;
-    blur->divisors = (BlurDivisor*)AllocateBlock(((size_t)radius * 2 + 2) * sizeof(BlurDivisor));
+    blur->divisors =
+        (BlurDivisor*)AllocateBlock(((size_t)radius * 2 + 2 + EdgeDivisorCount(radius)) * sizeof(BlurDivisor));
     if (!blur->divisors || (!growing && !GrowRing(blur, window))) {
         EndRowBlur(blur);
         return false;
@@ -123,15 +175,19 @@ bool StartGrowingRowBlur(RowBlur* blur, int32_t width, int32_t rows, int32_t rad
 
 void EndRowBlur(RowBlur* blur) {
     ReleaseBlock(blur->ring);
-    ReleaseBlock(blur->columnSums);
+    if (blur->columnSums) ReleaseBlock(blur->columnSums - SumsMargin(blur->radius));
     ReleaseBlock(blur->divisors);
     blur->ring = 0;
     blur->columnSums = 0;
     blur->divisors = 0;
 }
 
+// Rows in the ring are those from rowsIn - window on, and the slot of row rowsIn is kept as rows arrive, so no
+// division is needed to find one.
 static uint8_t* RingRow(RowBlur* blur, int32_t row) {
-    return blur->ring + (size_t)(row % blur->window) * blur->slotBytes;
+    int32_t slot = blur->nextSlot - (blur->rowsIn - row);
+    if (slot < 0) slot += blur->window;
+    return blur->ring + (size_t)slot * blur->slotBytes;
 }
 
 // The last input row that output row `row` needs.
@@ -300,6 +356,7 @@ bool PushInputRow(RowBlur* blur, const uint8_t* row) {
     // The padding is kept to go out with the row.
     memcpy(slot + count, row + count, blur->stride - count);
     blur->rowsIn++;
+    if (++blur->nextSlot == blur->window) blur->nextSlot = 0;
     if (blur->rowsIn > blur->window) blur->rowsCounted = blur->rowsIn - blur->window;
     return true;
 }
@@ -309,14 +366,29 @@ void ExpectInputRow(RowBlur* blur, const uint8_t* row) {
     blur->upcoming.left = blur->stride;
 }
 
+static int32_t WindowColumns(int32_t x, int32_t width, int32_t radius) {
+    return MinInt(x + radius, width - 1) - MaxInt(x - radius, 0) + 1;
+}
+
 // Divisors for width * windowRows for every window width, made again only when the window height changes (near
 // the top and bottom edges).
 static void PrepareDivisors(RowBlur* blur, int32_t windowRows) {
     if (blur->divisorRows == windowRows) return;
     for (int32_t columns = 1; columns <= 2 * blur->radius + 1; ++columns)
-        blur->divisors[columns] = MakeDivisor((uint32_t)(columns * windowRows));
+        blur->divisors[columns] = MakeDivisor((uint32_t)columns, (uint32_t)windowRows);
     blur->divisorRows = windowRows;
+#if !defined(__SSE2__)
+    // The edge table: the first EdgePixels pixels of the row, then the last (or the whole of a short row).
+    int32_t width = blur->width, radius = blur->radius, edge = EdgePixels(radius);
+    BlurDivisor* table = blur->divisors + 2 * radius + 2;
+    for (int32_t k = 0; k < 2 * edge; ++k) {
+        int32_t x = width > 2 * edge && k >= edge ? k + width - 2 * edge : k;
+        if (x < width) table[k] = blur->divisors[WindowColumns(x, width, radius)];
+    }
+#endif
 }
+
+#if defined(__SSE2__)
 
 // Pixel x averages the column sums x - radius .. x + radius that lie inside the row. Going from x - 1 to x, column
 // x - radius - 1 leaves (once x > radius) and column x + radius enters (while it exists). The row splits into at
@@ -344,12 +416,6 @@ static int32_t Stretches(int32_t width, int32_t radius, Stretch* stretches) {
     }
     return count;
 }
-
-static int32_t WindowColumns(int32_t x, int32_t width, int32_t radius) {
-    return MinInt(x + radius, width - 1) - MaxInt(x - radius, 0) + 1;
-}
-
-#if defined(__SSE2__)
 
 // Three column sums (one pixel's bytes) and a fourth that is ignored, widened to 32-bit lanes.
 static inline __m128i LoadPixelSums(const uint16_t* sums, int32_t x) {
@@ -449,64 +515,140 @@ static inline uint32_t TotalFromProduct(uint64_t product, uint32_t count) {
     return quotient * count + (uint32_t)(((fraction + 1) * count) >> 32);
 }
 
-// The middle of a row, four pixels at a time from x, a multiple of 4, while four remain before `end`. Four pixels
-// are twelve bytes, three whole groups of packed sums, so the bytes entering and leaving fall at the same places
-// within the groups in every block: where depends only on the radius modulo 4, given here as Phase, and with it
-// every load has a fixed offset.
-//
-// Each channel's total is carried already multiplied by the reciprocal, in 64 bits (total * reciprocal is exact,
-// below 2^41): a column's change times the reciprocal moves it, one multiply-accumulate (ARM's SMLAL) that both
-// slides the window and divides, and the high word is the mean. The reciprocal is below 2^31 here (the count is at
-// least 3), so it multiplies as a signed value. Returns the first pixel not done, with the totals brought back.
+// The loops below go four pixels at a time from x, a multiple of 4. Four pixels are twelve bytes, three whole
+// groups of packed sums, so the bytes entering and leaving fall at the same places within the groups in every
+// block: where depends only on the radius modulo 4, given as Phase, and with it every load has a fixed offset from
+// `in` and `off`, the groups holding the first byte entering and the first leaving. The sums' zero margins stand
+// for the columns beyond the row.
+template <int Phase>
+struct BlockSums {
+    static const size_t kIn = (3 * Phase) & 3;
+    static const size_t kOut = (4 - (3 * (Phase + 1)) % 4) % 4;
+    const uint16_t* in;
+    const uint16_t* off;
+    BlockSums(const uint16_t* sums, int32_t radius, int32_t x)
+        : in(sums + (3 * (ptrdiff_t)(x + radius) - (ptrdiff_t)kIn)),
+          off(sums + (3 * (ptrdiff_t)(x - radius - 1) - (ptrdiff_t)kOut)) {}
+};
+#define MISTVANE_IN(b, p, c) (b).in[SumIndex((b).kIn + 3 * (p) + (c))]
+#define MISTVANE_OUT(b, p, c) (b).off[SumIndex((b).kOut + 3 * (p) + (c))]
+
+// The totals of pixel x - 1 for x = -RoundUp4(radius) up to 0, whose windows hold only columns entering: from zero
+// (the window of the first lies wholly left of the row) to those of the columns 0 .. radius - 1.
+template <int Phase>
+static void GatherFirstColumns(const uint16_t* sums, int32_t radius, PixelTotals* totals) {
+    int32_t x = -((radius + 3) & ~3);
+    BlockSums<Phase> b(sums, radius, x);
+    uint32_t t0 = 0, t1 = 0, t2 = 0;
+    for (; x < 0; x += 4, b.in += 12) {
+        for (int p = 0; p < 4; ++p) {
+            t0 += MISTVANE_IN(b, p, 0);
+            t1 += MISTVANE_IN(b, p, 1);
+            t2 += MISTVANE_IN(b, p, 2);
+        }
+    }
+    totals->t0 = t0;
+    totals->t1 = t1;
+    totals->t2 = t2;
+}
+
+// Near the edges: each pixel its own divisor, divisors[k] being pixel x + k's. Returns the first pixel not done.
+template <int Phase>
+static int32_t AverageEdgeBlocks(const uint16_t* sums, int32_t radius, int32_t x, int32_t end, PixelTotals* totals,
+                                 const BlurDivisor* divisors, uint8_t* out) {
+    BlockSums<Phase> b(sums, radius, x);
+    uint8_t* pixel = out + 3 * (size_t)x;
+    uint32_t t0 = totals->t0, t1 = totals->t1, t2 = totals->t2;
+    for (; x + 4 <= end; x += 4, b.in += 12, b.off += 12, pixel += 12, divisors += 4) {
+        for (int p = 0; p < 4; ++p) {
+            BlurDivisor divisor = divisors[p];
+            t0 += MISTVANE_IN(b, p, 0) - MISTVANE_OUT(b, p, 0);
+            t1 += MISTVANE_IN(b, p, 1) - MISTVANE_OUT(b, p, 1);
+            t2 += MISTVANE_IN(b, p, 2) - MISTVANE_OUT(b, p, 2);
+            pixel[3 * p] = (uint8_t)DivideByReciprocal(t0, divisor);
+            pixel[3 * p + 1] = (uint8_t)DivideByReciprocal(t1, divisor);
+            pixel[3 * p + 2] = (uint8_t)DivideByReciprocal(t2, divisor);
+        }
+    }
+    totals->t0 = t0;
+    totals->t1 = t1;
+    totals->t2 = t2;
+    return x;
+}
+
+// The middle of a row, where every window is whole: each channel's total is carried already multiplied by the
+// reciprocal, in 64 bits (total * reciprocal is exact, below 2^41), so that one multiply-accumulate of a column's
+// change (ARM's SMLAL) both slides the window and divides, the high word being the mean. The reciprocal is below
+// 2^31 here (the count is at least 3), so it multiplies as a signed value. Returns the first pixel not done, with
+// the totals brought back.
+template <int Phase>
+static inline void AverageMiddleBlock(const BlockSums<Phase>& b, int32_t reciprocal, int64_t* a0, int64_t* a1,
+                                      int64_t* a2, uint8_t* pixel) {
+    for (int p = 0; p < 4; ++p) {
+        *a0 += (int64_t)((int32_t)MISTVANE_IN(b, p, 0) - MISTVANE_OUT(b, p, 0)) * reciprocal;
+        pixel[3 * p] = (uint8_t)(*a0 >> 32);
+        *a1 += (int64_t)((int32_t)MISTVANE_IN(b, p, 1) - MISTVANE_OUT(b, p, 1)) * reciprocal;
+        pixel[3 * p + 1] = (uint8_t)(*a1 >> 32);
+        *a2 += (int64_t)((int32_t)MISTVANE_IN(b, p, 2) - MISTVANE_OUT(b, p, 2)) * reciprocal;
+        pixel[3 * p + 2] = (uint8_t)(*a2 >> 32);
+    }
+}
+
+// The middle of a row, where every window is whole: each channel's total is carried already multiplied by the
+// reciprocal, in 64 bits (total * reciprocal is exact, below 2^41), so that one multiply-accumulate of a column's
+// change (ARM's SMLAL) both slides the window and divides, the high word being the mean. The reciprocal is below
+// 2^31 here (the count is at least 3), so it multiplies as a signed value. Two blocks a step, so that the loop's
+// own work is paid once for eight pixels. Returns the first pixel not done, with the totals brought back.
 template <int Phase>
 static int32_t AverageMiddleBlocks(const uint16_t* sums, int32_t radius, int32_t x, int32_t end, PixelTotals* totals,
                                    BlurDivisor divisor, uint32_t count, uint8_t* out) {
-    if (x + 4 > end) return x;
-    const size_t entering = 3 * (size_t)(x + radius);  // the byte entering for pixel x: 3 * radius modulo 4 past a group
-    const size_t leaving = 3 * (size_t)(x - radius - 1);
-    const size_t kIn = (3 * Phase) & 3;
-    const size_t kOut = (4 - (3 * (Phase + 1)) % 4) % 4;
-    const uint16_t* in = sums + (entering - kIn);
-    const uint16_t* off = sums + (leaving - kOut);
-    uint8_t* pixel = out + 3 * (size_t)x;
     int32_t blocks = (end - x) / 4;
-    uint8_t* stop = pixel + 12 * (size_t)blocks;
+    if (blocks <= 0) return x;
+    BlockSums<Phase> b(sums, radius, x);
+    uint8_t* pixel = out + 3 * (size_t)x;
+    uint8_t* stop = pixel + 24 * (size_t)(blocks / 2);
     const int32_t reciprocal = (int32_t)divisor;
     int64_t a0 = (int64_t)((uint64_t)totals->t0 * divisor);
     int64_t a1 = (int64_t)((uint64_t)totals->t1 * divisor);
     int64_t a2 = (int64_t)((uint64_t)totals->t2 * divisor);
-    for (;;) {
-#define MISTVANE_PIXEL(p)                                                                                       \
-        a0 += (int64_t)((int32_t)in[SumIndex(kIn + 3 * p)] - off[SumIndex(kOut + 3 * p)]) * reciprocal;         \
-        pixel[3 * p] = (uint8_t)(a0 >> 32);                                                                      \
-        a1 += (int64_t)((int32_t)in[SumIndex(kIn + 3 * p + 1)] - off[SumIndex(kOut + 3 * p + 1)]) * reciprocal;  \
-        pixel[3 * p + 1] = (uint8_t)(a1 >> 32);                                                                  \
-        a2 += (int64_t)((int32_t)in[SumIndex(kIn + 3 * p + 2)] - off[SumIndex(kOut + 3 * p + 2)]) * reciprocal;  \
-        pixel[3 * p + 2] = (uint8_t)(a2 >> 32);
-        MISTVANE_PIXEL(0)
-        MISTVANE_PIXEL(1)
-        MISTVANE_PIXEL(2)
-        MISTVANE_PIXEL(3)
-#undef MISTVANE_PIXEL
-        in += 12;
-        off += 12;
-        pixel += 12;
-        if (pixel == stop) break;
+    for (; pixel != stop; pixel += 24) {
+        AverageMiddleBlock(b, reciprocal, &a0, &a1, &a2, pixel);
+        b.in += 12;
+        b.off += 12;
+        AverageMiddleBlock(b, reciprocal, &a0, &a1, &a2, pixel + 12);
+        b.in += 12;
+        b.off += 12;
     }
+    if (blocks & 1) AverageMiddleBlock(b, reciprocal, &a0, &a1, &a2, pixel);
     totals->t0 = TotalFromProduct((uint64_t)a0, count);
     totals->t1 = TotalFromProduct((uint64_t)a1, count);
     totals->t2 = TotalFromProduct((uint64_t)a2, count);
     return x + 4 * blocks;
 }
+#undef MISTVANE_IN
+#undef MISTVANE_OUT
 
-static int32_t AverageMiddle(const uint16_t* sums, int32_t radius, int32_t x, int32_t end, PixelTotals* totals,
-                             BlurDivisor divisor, uint32_t count, uint8_t* out) {
-    switch (radius & 3) {
-    case 0: return AverageMiddleBlocks<0>(sums, radius, x, end, totals, divisor, count, out);
-    case 1: return AverageMiddleBlocks<1>(sums, radius, x, end, totals, divisor, count, out);
-    case 2: return AverageMiddleBlocks<2>(sums, radius, x, end, totals, divisor, count, out);
-    default: return AverageMiddleBlocks<3>(sums, radius, x, end, totals, divisor, count, out);
+template <int Phase>
+static int32_t AverageBlocks(RowBlur* blur, uint8_t* out) {
+    const uint16_t* sums = blur->columnSums;
+    int32_t width = blur->width, radius = blur->radius, edge = EdgePixels(radius);
+    const BlurDivisor* table = blur->divisors + 2 * radius + 2;
+    PixelTotals totals;
+    GatherFirstColumns<Phase>(sums, radius, &totals);
+    // The left edge up to the first multiple of 4 past the radius, the middle while whole windows last, then the
+    // right edge in whole blocks; the edge table's second half covers the last `edge` pixels of a long row.
+    int32_t x = AverageEdgeBlocks<Phase>(sums, radius, 0, MinInt((radius + 3) & ~3, width), &totals, table, out);
+    x = AverageMiddleBlocks<Phase>(sums, radius, x, width - radius, &totals, blur->divisors[2 * radius + 1],
+                                   (uint32_t)((2 * radius + 1) * blur->divisorRows), out);
+    const BlurDivisor* right = width > 2 * edge && x >= edge ? table + x - (width - 2 * edge) : table + x;
+    x = AverageEdgeBlocks<Phase>(sums, radius, x, width, &totals, right, out);
+    // The last pixels of a row whose width is not a multiple of 4, one at a time.
+    for (; x < width; ++x) {
+        AddColumn(&totals, sums, x + radius);
+        SubtractColumn(&totals, sums, x - radius - 1);
+        WriteMeans(&totals, blur->divisors[WindowColumns(x, width, radius)], out + 3 * (size_t)x);
     }
+    return x;
 }
 
 static void AverageAlongRow(RowBlur* blur, uint8_t* out) {
@@ -517,34 +659,11 @@ static void AverageAlongRow(RowBlur* blur, uint8_t* out) {
         for (size_t k = 0; k < (size_t)width * 3; ++k) out[k] = (uint8_t)sums[SumIndex(k)];
         return;
     }
-    PixelTotals totals = {0, 0, 0};
-    for (int32_t x = 0; x < MinInt(radius, width); ++x) AddColumn(&totals, sums, x);
-    Stretch stretches[3];
-    int32_t count = Stretches(width, radius, stretches);
-    for (int32_t k = 0; k < count; ++k) {
-        const Stretch s = stretches[k];
-        int32_t x = s.begin;
-        if (s.leaves && s.enters) {
-            // The middle: one divisor, and blocks of four pixels between the single ones that align them.
-            BlurDivisor divisor = blur->divisors[2 * radius + 1];
-            for (int32_t stage = 0; stage < 2; ++stage) {
-                int32_t stop = stage == 0 ? MinInt((x + 3) & ~3, s.end) : s.end;
-                for (; x < stop; ++x) {
-                    AddColumn(&totals, sums, x + radius);
-                    SubtractColumn(&totals, sums, x - radius - 1);
-                    WriteMeans(&totals, divisor, out + 3 * (size_t)x);
-                }
-                if (stage == 0)
-                    x = AverageMiddle(sums, radius, x, s.end, &totals, divisor,
-                                      (uint32_t)((2 * radius + 1) * blur->divisorRows), out);
-            }
-            continue;
-        }
-        for (; x < s.end; ++x) {
-            if (s.enters) AddColumn(&totals, sums, x + radius);
-            if (s.leaves) SubtractColumn(&totals, sums, x - radius - 1);
-            WriteMeans(&totals, blur->divisors[WindowColumns(x, width, radius)], out + 3 * (size_t)x);
-        }
+    switch (radius & 3) {
+    case 0: AverageBlocks<0>(blur, out); break;
+    case 1: AverageBlocks<1>(blur, out); break;
+    case 2: AverageBlocks<2>(blur, out); break;
+    default: AverageBlocks<3>(blur, out); break;
     }
 }
 

@@ -70,6 +70,7 @@ struct RowBlur {
     BlurDivisor* divisors;  // for each window width 1 .. 2 * radius + 1, the reciprocal of width * windowRows
     int32_t divisorRows;    // the window height those reciprocals are for
     int32_t rowsIn;
+    int32_t nextSlot;       // the ring slot of row rowsIn: rowsIn % window
     int32_t rowsOut;
     int32_t rowsCounted;    // the first row the column sums still include
     int32_t vectors;        // the ProcessorVectorLevel the loops use
