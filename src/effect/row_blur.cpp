@@ -74,6 +74,13 @@ static BlurDivisor MakeDivisor(uint32_t columns, uint32_t rows) {
 static int32_t MinInt(int32_t a, int32_t b) { return a < b ? a : b; }
 static int32_t MaxInt(int32_t a, int32_t b) { return a > b ? a : b; }
 
+// Where a ring slot keeps the row's padding: after its bytes with vector units, after its split halves without.
+#if defined(__SSE2__)
+static size_t SlotPadding(int32_t width, size_t) { return (size_t)width * 3; }
+#else
+static size_t SlotPadding(int32_t, size_t sumCount) { return sumCount * sizeof(uint16_t); }
+#endif
+
 #if defined(__SSE2__)
 static size_t SumsMargin(int32_t) { return 0; }
 static size_t EdgeDivisorCount(int32_t) { return 0; }
@@ -82,7 +89,7 @@ static size_t EdgeDivisorCount(int32_t) { return 0; }
 // (3 * radius + 3, in whole groups of four): every pixel's window then moves the same way, one column entering and
 // one leaving, those beyond the row adding nothing, and only the divisor changes near the edges.
 static size_t SumsMargin(int32_t radius) {
-    return ((size_t)radius * 3 + 6) & ~(size_t)3;
+    return ((size_t)radius * 3 + 15) & ~(size_t)3;
 }
 // Pixels at each end of a row whose divisor the edge loops take from a table of their own: the first block of
 // four past the radius and one more.
@@ -133,10 +140,12 @@ static bool StartBlur(RowBlur* blur, int32_t width, int32_t rows, int32_t radius
     // Column sums in whole groups of four, with one to spare: the vector path reads four sums where a pixel has
     // three, and the packed one keeps them in fours.
     size_t sums = ((size_t)width * 3 + 4) & ~(size_t)3;
+    if (sums > SIZE_MAX / (2 * sizeof(uint16_t))) return false;
     // Ring slots start on 4-byte boundaries whatever the rows' stride, so that they can be read a word at a time.
-    size_t slotBytes = (stride + 3) & ~(size_t)3;
-    if (slotBytes < stride || slotBytes > SIZE_MAX / (size_t)window || sums > SIZE_MAX / sizeof(uint16_t))
-        return false;
+    size_t before = SlotPadding(width, sums), padding = stride - (size_t)width * 3;
+    if (padding > SIZE_MAX - 3 - before) return false;
+    size_t slotBytes = (before + padding + 3) & ~(size_t)3;
+    if (slotBytes > SIZE_MAX / (size_t)window) return false;
 
     blur->width = width;
     blur->rows = rows;
@@ -145,7 +154,6 @@ static bool StartBlur(RowBlur* blur, int32_t width, int32_t rows, int32_t radius
     blur->slotBytes = slotBytes;
     blur->window = window;
     blur->rowsIn = 0;
-    blur->nextSlot = 0;
     blur->rowsOut = 0;
     blur->rowsCounted = 0;
     blur->divisorRows = 0;
@@ -182,12 +190,8 @@ void EndRowBlur(RowBlur* blur) {
     blur->divisors = 0;
 }
 
-// Rows in the ring are those from rowsIn - window on, and the slot of row rowsIn is kept as rows arrive, so no
-// division is needed to find one.
 static uint8_t* RingRow(RowBlur* blur, int32_t row) {
-    int32_t slot = blur->nextSlot - (blur->rowsIn - row);
-    if (slot < 0) slot += blur->window;
-    return blur->ring + (size_t)slot * blur->slotBytes;
+    return blur->ring + (size_t)(row % blur->window) * blur->slotBytes;
 }
 
 // The last input row that output row `row` needs.
@@ -238,56 +242,56 @@ static inline bool WordAligned(const void* p) {
     return ((uintptr_t)p & 3) == 0;
 }
 
-// The row takes the slot of the row leaving the window (zeros until the ring is full), and the column sums gain
-// the one and lose the other in the same pass: a word of each row and two words of sums at a time. Ring slots are
-// word-aligned; a row that is not (BlurPixels on a width that is not a multiple of 4) goes a byte at a time.
-static inline void ReplaceWord(PackedWord* pairs, uint32_t in, uint32_t out) {
-    pairs[0] += (in & kEvenBytes) - (out & kEvenBytes);
-    pairs[1] += ((in >> 8) & kEvenBytes) - ((out >> 8) & kEvenBytes);
+// Each ring slot holds its row already split as the column sums are, two 16-bit halves to a word in the same
+// order, followed by the row's padding: a row leaving the window is then taken off the sums a word at a time with
+// no masking, the masks being paid once, when the row comes in. Slots are word-aligned; a row that is not
+// (BlurPixels on a width that is not a multiple of 4) goes a byte at a time.
+static inline void ReplaceWord(PackedWord* pairs, PackedWord* leaving, uint32_t in) {
+    uint32_t even = in & kEvenBytes, odd = (in >> 8) & kEvenBytes;
+    pairs[0] += even - leaving[0];
+    pairs[1] += odd - leaving[1];
+    leaving[0] = even;
+    leaving[1] = odd;
 }
 
 #if defined(__arm__)
 // The loop below as the compiler does not write it: ARM's multiple loads and stores move the two words of the
-// entering row, the two of the leaving one and the four of their sums in five instructions where single ones take
-// thirteen, which is four instructions a pixel of a whole call. At least one step; the pointers end past the last.
+// entering row, the four of the leaving one and the four of their sums in five instructions where single ones
+// take fourteen. At least one step; the pointers end past the last.
 static void ReplaceBlocks(PackedWord** pairs, PackedWord** leaving, const PackedWord** entering, const PackedWord* end) {
     // ldm and stm take registers in ascending order, so the words they move have registers of their own.
-    register uint32_t p0 asm("r4"), p1 asm("r5"), p2 asm("r6"), p3 asm("r7");
-    register uint32_t a asm("r8"), b asm("r9");
-    uint32_t t;
+    register uint32_t p0 asm("r0"), p1 asm("r1"), p2 asm("r2"), p3 asm("r3");
+    register uint32_t q0 asm("r4"), q1 asm("r5"), q2 asm("r6"), q3 asm("r7");
     __asm__ volatile(
         "1:\n"
         "ldmia %[sums], {%[p0], %[p1], %[p2], %[p3]}\n"
-        "ldmia %[out], {%[a], %[b]}\n"
-        "and %[t], %[a], %[mask]\n"
-        "sub %[p0], %[p0], %[t]\n"
-        "and %[t], %[mask], %[a], lsr #8\n"
-        "sub %[p1], %[p1], %[t]\n"
-        "and %[t], %[b], %[mask]\n"
-        "sub %[p2], %[p2], %[t]\n"
-        "and %[t], %[mask], %[b], lsr #8\n"
-        "sub %[p3], %[p3], %[t]\n"
-        "ldmia %[in]!, {%[a], %[b]}\n"
-        "stmia %[out]!, {%[a], %[b]}\n"
-        "and %[t], %[a], %[mask]\n"
-        "add %[p0], %[p0], %[t]\n"
-        "and %[t], %[mask], %[a], lsr #8\n"
-        "add %[p1], %[p1], %[t]\n"
-        "and %[t], %[b], %[mask]\n"
-        "add %[p2], %[p2], %[t]\n"
-        "and %[t], %[mask], %[b], lsr #8\n"
-        "add %[p3], %[p3], %[t]\n"
+        "ldmia %[out], {%[q0], %[q1], %[q2], %[q3]}\n"
+        "sub %[p0], %[p0], %[q0]\n"
+        "sub %[p1], %[p1], %[q1]\n"
+        "sub %[p2], %[p2], %[q2]\n"
+        "sub %[p3], %[p3], %[q3]\n"
+        "ldmia %[in]!, {%[q0], %[q2]}\n"
+        "and %[q1], %[mask], %[q0], lsr #8\n"
+        "and %[q0], %[q0], %[mask]\n"
+        "and %[q3], %[mask], %[q2], lsr #8\n"
+        "and %[q2], %[q2], %[mask]\n"
+        "stmia %[out]!, {%[q0], %[q1], %[q2], %[q3]}\n"
+        "add %[p0], %[p0], %[q0]\n"
+        "add %[p1], %[p1], %[q1]\n"
+        "add %[p2], %[p2], %[q2]\n"
+        "add %[p3], %[p3], %[q3]\n"
         "stmia %[sums]!, {%[p0], %[p1], %[p2], %[p3]}\n"
         "cmp %[in], %[end]\n"
         "bne 1b\n"
         : [sums] "+r"(*pairs), [out] "+r"(*leaving), [in] "+r"(*entering), [p0] "=&r"(p0), [p1] "=&r"(p1),
-          [p2] "=&r"(p2), [p3] "=&r"(p3), [a] "=&r"(a), [b] "=&r"(b), [t] "=&r"(t)
+          [p2] "=&r"(p2), [p3] "=&r"(p3), [q0] "=&r"(q0), [q1] "=&r"(q1), [q2] "=&r"(q2), [q3] "=&r"(q3)
         : [end] "r"(end), [mask] "r"(kEvenBytes)
         : "memory", "cc");
 }
 #endif
 
-static void ReplaceRow(uint16_t* sums, uint8_t* slot, const uint8_t* row, size_t count) {
+static void ReplaceRow(uint16_t* sums, uint8_t* slotBytes, const uint8_t* row, size_t count) {
+    uint16_t* slot = (uint16_t*)slotBytes;
     size_t k = 0;
     if (WordAligned(row)) {
         // Two words a step, so that the loop's own count and jump are paid once for eight bytes.
@@ -298,40 +302,33 @@ static void ReplaceRow(uint16_t* sums, uint8_t* slot, const uint8_t* row, size_t
 #if defined(__arm__)
         if (entering < end) ReplaceBlocks(&pairs, &leaving, &entering, end);
 #endif
-        for (; entering < end; entering += 2, leaving += 2, pairs += 4) {
-            uint32_t in0 = entering[0], in1 = entering[1];
-            uint32_t out0 = leaving[0], out1 = leaving[1];
-            leaving[0] = in0;
-            leaving[1] = in1;
-            ReplaceWord(pairs, in0, out0);
-            ReplaceWord(pairs + 2, in1, out1);
+        for (; entering < end; entering += 2, leaving += 4, pairs += 4) {
+            ReplaceWord(pairs, leaving, entering[0]);
+            ReplaceWord(pairs + 2, leaving + 2, entering[1]);
         }
         k = count / 8 * 8;
         if (k + 4 <= count) {
-            uint32_t in = *entering, out = *leaving;
-            *leaving = in;
-            ReplaceWord(pairs, in, out);
+            ReplaceWord(pairs, leaving, *entering);
             k += 4;
         }
     }
     for (; k < count; ++k) {
         size_t j = SumIndex(k);
-        sums[j] = (uint16_t)(sums[j] + row[k] - slot[k]);
-        slot[k] = row[k];
+        sums[j] = (uint16_t)(sums[j] + row[k] - slot[j]);
+        slot[j] = row[k];
     }
 }
 
-// Near the bottom no row enters to push the oldest out: it is taken off on its own. `row` is a ring slot.
-static void SubtractRow(uint16_t* sums, const uint8_t* row, size_t count) {
+// Near the bottom no row enters to push the oldest out: it is taken off on its own. `slot` is a ring slot, whose
+// halves past the row's bytes are zero.
+static void SubtractRow(uint16_t* sums, const uint8_t* slot, size_t count) {
     PackedWord* pairs = (PackedWord*)sums;
-    const PackedWord* leaving = (const PackedWord*)row;
-    size_t k = 0;
-    for (; k + 4 <= count; k += 4, pairs += 2) {
-        uint32_t out = *leaving++;
-        pairs[0] -= out & kEvenBytes;
-        pairs[1] -= (out >> 8) & kEvenBytes;
+    const PackedWord* leaving = (const PackedWord*)slot;
+    const PackedWord* end = leaving + (count + 3) / 4 * 2;
+    for (; leaving < end; leaving += 2, pairs += 2) {
+        pairs[0] -= leaving[0];
+        pairs[1] -= leaving[1];
     }
-    for (; k < count; ++k) sums[SumIndex(k)] = (uint16_t)(sums[SumIndex(k)] - row[k]);
 }
 
 #endif
@@ -354,9 +351,8 @@ bool PushInputRow(RowBlur* blur, const uint8_t* row) {
 #endif
     ReplaceRow(blur->columnSums + done, slot + done, row + done, count - done);
     // The padding is kept to go out with the row.
-    memcpy(slot + count, row + count, blur->stride - count);
+    memcpy(slot + SlotPadding(blur->width, blur->sumCount), row + count, blur->stride - count);
     blur->rowsIn++;
-    if (++blur->nextSlot == blur->window) blur->nextSlot = 0;
     if (blur->rowsIn > blur->window) blur->rowsCounted = blur->rowsIn - blur->window;
     return true;
 }
@@ -680,8 +676,9 @@ bool PopOutputRow(RowBlur* blur, uint8_t* out) {
     // Whatever of the expected row the loops did not ask for is asked for now.
     PrefetchRest(&blur->upcoming);
     // Padding travels with its row unchanged.
-    const uint8_t* source = RingRow(blur, row);
-    for (size_t k = (size_t)blur->width * 3; k < blur->stride; ++k) out[k] = source[k];
+    size_t count = (size_t)blur->width * 3;
+    const uint8_t* source = RingRow(blur, row) + SlotPadding(blur->width, blur->sumCount);
+    for (size_t k = count; k < blur->stride; ++k) out[k] = source[k - count];
     blur->rowsOut++;
     return true;
 }

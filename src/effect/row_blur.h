@@ -59,7 +59,8 @@ struct RowBlur {
     int32_t rows;
     int32_t radius;
     size_t stride;          // bytes per row: width * 3 pixel bytes, then padding carried through unchanged
-    size_t slotBytes;       // bytes per row in the ring: the stride rounded up to a whole number of 32-bit words
+    size_t slotBytes;       // bytes per row in the ring, a whole number of 32-bit words: the row (its bytes with
+                            // vector units, split as the column sums are without), then its padding
     int32_t window;         // rows held: 2 * radius + 1, or fewer for a short image
     int32_t ringSlots;      // slots allocated so far: `window`, or, for rows that must prove they exist, as many
                             // as have arrived, the ring and the column sums growing with them
@@ -68,9 +69,9 @@ struct RowBlur {
     uint16_t* columnSums;   // per pixel byte of a row, the sum over the rows of the current vertical window: in the
                             // row's order with vector units, packed two to a word without (row_blur.cpp)
     BlurDivisor* divisors;  // for each window width 1 .. 2 * radius + 1, the reciprocal of width * windowRows
+                            // (without vector units then those of the pixels at each end of a row)
     int32_t divisorRows;    // the window height those reciprocals are for
     int32_t rowsIn;
-    int32_t nextSlot;       // the ring slot of row rowsIn: rowsIn % window
     int32_t rowsOut;
     int32_t rowsCounted;    // the first row the column sums still include
     int32_t vectors;        // the ProcessorVectorLevel the loops use
