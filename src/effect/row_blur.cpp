@@ -257,13 +257,30 @@ static inline void ReplaceWord(PackedWord* pairs, PackedWord* leaving, uint32_t 
 #if defined(__arm__)
 // The loop below as the compiler does not write it: ARM's multiple loads and stores move the two words of the
 // entering row, the four of the leaving one and the four of their sums in five instructions where single ones
-// take fourteen. At least one step; the pointers end past the last.
+// take fourteen, and each pass takes two such steps. At least one pass; the pointers end past the last.
 static void ReplaceBlocks(PackedWord** pairs, PackedWord** leaving, const PackedWord** entering, const PackedWord* end) {
     // ldm and stm take registers in ascending order, so the words they move have registers of their own.
     register uint32_t p0 asm("r0"), p1 asm("r1"), p2 asm("r2"), p3 asm("r3");
     register uint32_t q0 asm("r4"), q1 asm("r5"), q2 asm("r6"), q3 asm("r7");
     __asm__ volatile(
         "1:\n"
+        "ldmia %[sums], {%[p0], %[p1], %[p2], %[p3]}\n"
+        "ldmia %[out], {%[q0], %[q1], %[q2], %[q3]}\n"
+        "sub %[p0], %[p0], %[q0]\n"
+        "sub %[p1], %[p1], %[q1]\n"
+        "sub %[p2], %[p2], %[q2]\n"
+        "sub %[p3], %[p3], %[q3]\n"
+        "ldmia %[in]!, {%[q0], %[q2]}\n"
+        "and %[q1], %[mask], %[q0], lsr #8\n"
+        "and %[q0], %[q0], %[mask]\n"
+        "and %[q3], %[mask], %[q2], lsr #8\n"
+        "and %[q2], %[q2], %[mask]\n"
+        "stmia %[out]!, {%[q0], %[q1], %[q2], %[q3]}\n"
+        "add %[p0], %[p0], %[q0]\n"
+        "add %[p1], %[p1], %[q1]\n"
+        "add %[p2], %[p2], %[q2]\n"
+        "add %[p3], %[p3], %[q3]\n"
+        "stmia %[sums]!, {%[p0], %[p1], %[p2], %[p3]}\n"
         "ldmia %[sums], {%[p0], %[p1], %[p2], %[p3]}\n"
         "ldmia %[out], {%[q0], %[q1], %[q2], %[q3]}\n"
         "sub %[p0], %[p0], %[q0]\n"
@@ -294,12 +311,20 @@ static void ReplaceRow(uint16_t* sums, uint8_t* slotBytes, const uint8_t* row, s
     uint16_t* slot = (uint16_t*)slotBytes;
     size_t k = 0;
     if (WordAligned(row)) {
-        // Two words a step, so that the loop's own count and jump are paid once for eight bytes.
+        // Two words a step (two steps a pass on ARM), so that the loop's own count and jump are paid once for eight
+        // bytes or more.
         PackedWord* pairs = (PackedWord*)sums;
         const PackedWord* entering = (const PackedWord*)row;
         PackedWord* leaving = (PackedWord*)slot;
         const PackedWord* end = entering + count / 8 * 2;
 #if defined(__arm__)
+        if ((count / 8) & 1) {
+            ReplaceWord(pairs, leaving, entering[0]);
+            ReplaceWord(pairs + 2, leaving + 2, entering[1]);
+            entering += 2;
+            leaving += 4;
+            pairs += 4;
+        }
         if (entering < end) ReplaceBlocks(&pairs, &leaving, &entering, end);
 #endif
         for (; entering < end; entering += 2, leaving += 4, pairs += 4) {
