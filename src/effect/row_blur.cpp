@@ -35,13 +35,8 @@ float BlurFloatReciprocal(uint32_t count) {
     return reciprocal;
 }
 
-#if defined(__SSE2__)
-static BlurDivisor MakeDivisor(uint32_t columns, uint32_t rows) {
-    return BlurFloatReciprocal(columns * rows);
-}
-#else
-// Without a divider a reciprocal is made from two tables, so that a window height changing (each of the first and
-// last rows) costs no division: floor((2^32 - 1) / rows), and ceil(2^32 / columns) for columns >= 2. Then
+// Two tables made at compile time, so that a window height changing (each of the first and last rows) costs no
+// division: floor((2^32 - 1) / rows), and ceil(2^32 / columns) for columns >= 2. Then
 // floor((2^32 - 1) / (columns * rows)) = floor(floor((2^32 - 1) / rows) / columns), and the high word of that
 // quotient times ceil(2^32 / columns) exceeds its floor by less than quotient / 2^32 < 1, so one correction
 // finishes it.
@@ -61,7 +56,7 @@ constexpr ReciprocalTables MakeReciprocalTables() {
 
 static constexpr ReciprocalTables kReciprocalTables = MakeReciprocalTables();
 
-static BlurDivisor MakeDivisor(uint32_t columns, uint32_t rows) {
+uint32_t BlurProductReciprocal(uint32_t columns, uint32_t rows) {
     uint32_t quotient = kReciprocalTables.quotients[rows];
     if (columns >= 2) {
         uint32_t estimate = DivideByReciprocal(quotient, kReciprocalTables.reciprocals[columns]);
@@ -69,7 +64,14 @@ static BlurDivisor MakeDivisor(uint32_t columns, uint32_t rows) {
     }
     return quotient + 1;
 }
+
+static BlurDivisor MakeDivisor(uint32_t columns, uint32_t rows) {
+#if defined(__SSE2__)
+    return BlurFloatReciprocal(columns * rows);
+#else
+    return BlurProductReciprocal(columns, rows);
 #endif
+}
 
 static int32_t MinInt(int32_t a, int32_t b) { return a < b ? a : b; }
 static int32_t MaxInt(int32_t a, int32_t b) { return a > b ? a : b; }

@@ -24,6 +24,9 @@ uint32_t BlurReciprocal(uint32_t count);
 inline uint32_t DivideByReciprocal(uint32_t sum, uint32_t reciprocal) {
     return (uint32_t)(((uint64_t)sum * reciprocal) >> 32);
 }
+// BlurReciprocal(columns * rows) for 1 <= columns, rows <= 2 * kMaxBlurRadius + 1 (columns * rows >= 2), made
+// without a division.
+uint32_t BlurProductReciprocal(uint32_t columns, uint32_t rows);
 float BlurFloatReciprocal(uint32_t count);
 inline uint32_t DivideByFloatReciprocal(uint32_t sum, float reciprocal) {
     return (uint32_t)((float)sum * reciprocal);
