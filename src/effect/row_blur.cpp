@@ -87,9 +87,10 @@ static size_t SlotPadding(int32_t, size_t sumCount) { return sumCount * sizeof(u
 static size_t SumsMargin(int32_t) { return 0; }
 static size_t EdgeDivisorCount(int32_t) { return 0; }
 #else
-// Without vector units the column sums have zeros on both sides, as many as a window reaches past the row's ends
-// (3 * radius + 3, in whole groups of four): every pixel's window then moves the same way, one column entering and
-// one leaving, those beyond the row adding nothing, and only the divisor changes near the edges.
+// Without vector units the column sums have zeros on both sides: every pixel's window then moves the same way, one
+// column entering and one leaving, those beyond the row adding nothing, and only the divisor changes near the
+// edges. The margins cover what the loops reach past the row's ends in whole groups of four: 3 * radius + 3 sums
+// for a window, 9 before the row as the first totals are gathered.
 static size_t SumsMargin(int32_t radius) {
     return ((size_t)radius * 3 + 15) & ~(size_t)3;
 }
@@ -266,6 +267,7 @@ static void ReplaceBlocks(PackedWord** pairs, PackedWord** leaving, const Packed
     register uint32_t q0 asm("r4"), q1 asm("r5"), q2 asm("r6"), q3 asm("r7");
     __asm__ volatile(
         "1:\n"
+        ".rept 2\n"
         "ldmia %[sums], {%[p0], %[p1], %[p2], %[p3]}\n"
         "ldmia %[out], {%[q0], %[q1], %[q2], %[q3]}\n"
         "sub %[p0], %[p0], %[q0]\n"
@@ -283,23 +285,7 @@ static void ReplaceBlocks(PackedWord** pairs, PackedWord** leaving, const Packed
         "add %[p2], %[p2], %[q2]\n"
         "add %[p3], %[p3], %[q3]\n"
         "stmia %[sums]!, {%[p0], %[p1], %[p2], %[p3]}\n"
-        "ldmia %[sums], {%[p0], %[p1], %[p2], %[p3]}\n"
-        "ldmia %[out], {%[q0], %[q1], %[q2], %[q3]}\n"
-        "sub %[p0], %[p0], %[q0]\n"
-        "sub %[p1], %[p1], %[q1]\n"
-        "sub %[p2], %[p2], %[q2]\n"
-        "sub %[p3], %[p3], %[q3]\n"
-        "ldmia %[in]!, {%[q0], %[q2]}\n"
-        "and %[q1], %[mask], %[q0], lsr #8\n"
-        "and %[q0], %[q0], %[mask]\n"
-        "and %[q3], %[mask], %[q2], lsr #8\n"
-        "and %[q2], %[q2], %[mask]\n"
-        "stmia %[out]!, {%[q0], %[q1], %[q2], %[q3]}\n"
-        "add %[p0], %[p0], %[q0]\n"
-        "add %[p1], %[p1], %[q1]\n"
-        "add %[p2], %[p2], %[q2]\n"
-        "add %[p3], %[p3], %[q3]\n"
-        "stmia %[sums]!, {%[p0], %[p1], %[p2], %[p3]}\n"
+        ".endr\n"
         "cmp %[in], %[end]\n"
         "bne 1b\n"
         : [sums] "+r"(*pairs), [out] "+r"(*leaving), [in] "+r"(*entering), [p0] "=&r"(p0), [p1] "=&r"(p1),
