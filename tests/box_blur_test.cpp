@@ -113,6 +113,21 @@ TEST(BlurPixelsMatchesReferenceAtEveryRadius, ZeroToFifteen) {
     }
 }
 
+TEST(BlurPixelsMatchesReferenceAtEveryRadius, EveryWidthUpToPastBothEdgesOnShortImages) {
+    // Rows go in blocks of four pixels (each edge with a divisor of its own, a middle of whole windows, a last
+    // block at the right edge), then one pixel at a time: every width up to past the radius rounded up to four,
+    // plus four, at each end meets each way the pieces meet, for each radius modulo 4, as short as one row.
+    for (int radius : {1, 2, 3, 4, 10}) {
+        for (int width = 1; width <= 4 * radius + 20; ++width) {
+            for (int height : {1, 2, radius + 2}) {
+                std::vector<uint8_t> pixels = RandomBytes(static_cast<size_t>(width) * height * 3, width + radius);
+                ASSERT_EQ(Blurred(pixels, width, height, radius), ReferenceBlur(pixels, width, height, radius))
+                    << width << " x " << height << " radius " << radius;
+            }
+        }
+    }
+}
+
 TEST(BlurPixelsMatchesReferenceAtEveryRadius, ExtremeValuesStayExact) {
     // All-255 windows give the largest sums the reciprocals meet; a lone 0 among them the largest remainders.
     std::vector<uint8_t> pixels(64 * 64 * 3, 255);
@@ -155,6 +170,12 @@ void ExpectExactDivisions(uint32_t firstCount, uint32_t lastCount) {
 
 TEST(BlurDivisions, ExactForEveryCountUpToRadiusFifteen) {
     ExpectExactDivisions(1, 31 * 31);
+}
+
+TEST(BlurDivisions, ReciprocalsOfProductsEqualThoseOfTheirCounts) {
+    for (uint32_t rows = 1; rows <= 2 * kMaxBlurRadius + 1; ++rows)
+        for (uint32_t columns = rows == 1 ? 2 : 1; columns <= 2 * kMaxBlurRadius + 1; ++columns)
+            ASSERT_EQ(BlurProductReciprocal(columns, rows), 0xFFFFFFFFu / (columns * rows) + 1) << columns << " x " << rows;
 }
 
 TEST(BlurDivisions, ExactAtTheLargestCounts) {

@@ -35,16 +35,74 @@ float BlurFloatReciprocal(uint32_t count) {
     return reciprocal;
 }
 
-static BlurDivisor MakeDivisor(uint32_t count) {
+// Two tables made at compile time, so that a window height changing (each of the first and last rows) costs no
+// division: floor((2^32 - 1) / rows), and ceil(2^32 / columns) for columns >= 2. Then
+// floor((2^32 - 1) / (columns * rows)) = floor(floor((2^32 - 1) / rows) / columns), and the high word of that
+// quotient times ceil(2^32 / columns) exceeds its floor by less than quotient / 2^32 < 1, so one correction
+// finishes it.
+struct ReciprocalTables {
+    uint32_t quotients[2 * kMaxBlurRadius + 2];    // floor((2^32 - 1) / n)
+    uint32_t reciprocals[2 * kMaxBlurRadius + 2];  // ceil(2^32 / n), n >= 2
+};
+
+constexpr ReciprocalTables MakeReciprocalTables() {
+    ReciprocalTables tables = {};
+    for (uint32_t n = 1; n < 2 * kMaxBlurRadius + 2; ++n) {
+        tables.quotients[n] = 0xFFFFFFFFu / n;
+        tables.reciprocals[n] = n >= 2 ? 0xFFFFFFFFu / n + 1 : 0;
+    }
+    return tables;
+}
+
+static constexpr ReciprocalTables kReciprocalTables = MakeReciprocalTables();
+
+uint32_t BlurProductReciprocal(uint32_t columns, uint32_t rows) {
+    uint32_t quotient = kReciprocalTables.quotients[rows];
+    if (columns >= 2) {
+        uint32_t estimate = DivideByReciprocal(quotient, kReciprocalTables.reciprocals[columns]);
+        quotient = (uint64_t)estimate * columns > quotient ? estimate - 1 : estimate;
+    }
+    return quotient + 1;
+}
+
+static BlurDivisor MakeDivisor(uint32_t columns, uint32_t rows) {
 #if defined(__SSE2__)
-    return BlurFloatReciprocal(count);
+    return BlurFloatReciprocal(columns * rows);
 #else
-    return BlurReciprocal(count);
+    return BlurProductReciprocal(columns, rows);
 #endif
 }
 
 static int32_t MinInt(int32_t a, int32_t b) { return a < b ? a : b; }
 static int32_t MaxInt(int32_t a, int32_t b) { return a > b ? a : b; }
+
+// Where a ring slot keeps the row's padding: after its bytes with vector units, after its split halves without.
+#if defined(__SSE2__)
+static size_t SlotPadding(int32_t width, size_t) { return (size_t)width * 3; }
+#else
+static size_t SlotPadding(int32_t, size_t sumCount) { return sumCount * sizeof(uint16_t); }
+#endif
+
+#if defined(__SSE2__)
+static size_t SumsMargin(int32_t) { return 0; }
+static size_t EdgeDivisorCount(int32_t) { return 0; }
+#else
+// Without vector units the column sums have zeros on both sides: every pixel's window then moves the same way, one
+// column entering and one leaving, those beyond the row adding nothing, and only the divisor changes near the
+// edges. The margins cover what the loops reach past the row's ends in whole groups of four: 3 * radius + 3 sums
+// for a window, 9 before the row as the first totals are gathered.
+static size_t SumsMargin(int32_t radius) {
+    return ((size_t)radius * 3 + 15) & ~(size_t)3;
+}
+// Pixels at each end of a row whose divisor the edge loops take from a table of their own: the first block of
+// four past the radius and one more.
+static int32_t EdgePixels(int32_t radius) {
+    return ((radius + 3) & ~3) + 4;
+}
+static size_t EdgeDivisorCount(int32_t radius) {
+    return 2 * (size_t)EdgePixels(radius);
+}
+#endif
 
 // Makes room for `slots` rows in the ring (at most the window), keeping the rows already in: while the ring is not
 // yet full, row y is in slot y whatever its size. Slots not yet used hold zeros, which the first rows to take them
@@ -56,12 +114,14 @@ static bool GrowRing(RowBlur* blur, int32_t slots) {
     uint8_t* ring = (uint8_t*)AllocateBlock(size + 1);
     if (!ring) return false;
     if (!blur->columnSums) {
-        blur->columnSums = (uint16_t*)AllocateBlock(blur->sumCount * sizeof(uint16_t));
-        if (!blur->columnSums) {
+        size_t margin = SumsMargin(blur->radius), all = blur->sumCount + 2 * margin;
+        uint16_t* sums = (uint16_t*)AllocateBlock(all * sizeof(uint16_t));
+        if (!sums) {
             ReleaseBlock(ring);
             return false;
         }
-        memset(blur->columnSums, 0, blur->sumCount * sizeof(uint16_t));
+        memset(sums, 0, all * sizeof(uint16_t));
+        blur->columnSums = sums + margin;
     }
     if (used > 0) memcpy(ring, blur->ring, used);
     memset(ring + used, 0, size - used);
@@ -83,10 +143,12 @@ static bool StartBlur(RowBlur* blur, int32_t width, int32_t rows, int32_t radius
     // Column sums in whole groups of four, with one to spare: the vector path reads four sums where a pixel has
     // three, and the packed one keeps them in fours.
     size_t sums = ((size_t)width * 3 + 4) & ~(size_t)3;
+    if (sums > SIZE_MAX / (2 * sizeof(uint16_t))) return false;
     // Ring slots start on 4-byte boundaries whatever the rows' stride, so that they can be read a word at a time.
-    size_t slotBytes = (stride + 3) & ~(size_t)3;
-    if (slotBytes < stride || slotBytes > SIZE_MAX / (size_t)window || sums > SIZE_MAX / sizeof(uint16_t))
-        return false;
+    size_t before = SlotPadding(width, sums), padding = stride - (size_t)width * 3;
+    if (padding > SIZE_MAX - 3 - before) return false;
+    size_t slotBytes = (before + padding + 3) & ~(size_t)3;
+    if (slotBytes > SIZE_MAX / (size_t)window) return false;
 
     blur->width = width;
     blur->rows = rows;
@@ -105,7 +167,8 @@ static bool StartBlur(RowBlur* blur, int32_t width, int32_t rows, int32_t radius
     blur->ringSlots = 0;
     blur->ring = 0;
     blur->columnSums = 0;
-    blur->divisors = (BlurDivisor*)AllocateBlock(((size_t)radius * 2 + 2) * sizeof(BlurDivisor));
+    blur->divisors =
+        (BlurDivisor*)AllocateBlock(((size_t)radius * 2 + 2 + EdgeDivisorCount(radius)) * sizeof(BlurDivisor));
     if (!blur->divisors || (!growing && !GrowRing(blur, window))) {
         EndRowBlur(blur);
         return false;
@@ -123,7 +186,7 @@ bool StartGrowingRowBlur(RowBlur* blur, int32_t width, int32_t rows, int32_t rad
 
 void EndRowBlur(RowBlur* blur) {
     ReleaseBlock(blur->ring);
-    ReleaseBlock(blur->columnSums);
+    if (blur->columnSums) ReleaseBlock(blur->columnSums - SumsMargin(blur->radius));
     ReleaseBlock(blur->divisors);
     blur->ring = 0;
     blur->columnSums = 0;
@@ -182,100 +245,103 @@ static inline bool WordAligned(const void* p) {
     return ((uintptr_t)p & 3) == 0;
 }
 
-// The row takes the slot of the row leaving the window (zeros until the ring is full), and the column sums gain
-// the one and lose the other in the same pass: a word of each row and two words of sums at a time. Ring slots are
-// word-aligned; a row that is not (BlurPixels on a width that is not a multiple of 4) goes a byte at a time.
-static inline void ReplaceWord(PackedWord* pairs, uint32_t in, uint32_t out) {
-    pairs[0] += (in & kEvenBytes) - (out & kEvenBytes);
-    pairs[1] += ((in >> 8) & kEvenBytes) - ((out >> 8) & kEvenBytes);
+// Each ring slot holds its row already split as the column sums are, two 16-bit halves to a word in the same
+// order, followed by the row's padding: a row leaving the window is then taken off the sums a word at a time with
+// no masking, the masks being paid once, when the row comes in. Slots are word-aligned; a row that is not
+// (BlurPixels on a width that is not a multiple of 4) goes a byte at a time.
+static inline void ReplaceWord(PackedWord* pairs, PackedWord* leaving, uint32_t in) {
+    uint32_t even = in & kEvenBytes, odd = (in >> 8) & kEvenBytes;
+    pairs[0] += even - leaving[0];
+    pairs[1] += odd - leaving[1];
+    leaving[0] = even;
+    leaving[1] = odd;
 }
 
 #if defined(__arm__)
 // The loop below as the compiler does not write it: ARM's multiple loads and stores move the two words of the
-// entering row, the two of the leaving one and the four of their sums in five instructions where single ones take
-// thirteen, which is four instructions a pixel of a whole call. At least one step; the pointers end past the last.
+// entering row, the four of the leaving one and the four of their sums in five instructions where single ones
+// take fourteen, and each pass takes two such steps. At least one pass; the pointers end past the last.
 static void ReplaceBlocks(PackedWord** pairs, PackedWord** leaving, const PackedWord** entering, const PackedWord* end) {
     // ldm and stm take registers in ascending order, so the words they move have registers of their own.
-    register uint32_t p0 asm("r4"), p1 asm("r5"), p2 asm("r6"), p3 asm("r7");
-    register uint32_t a asm("r8"), b asm("r9");
-    uint32_t t;
+    register uint32_t p0 asm("r0"), p1 asm("r1"), p2 asm("r2"), p3 asm("r3");
+    register uint32_t q0 asm("r4"), q1 asm("r5"), q2 asm("r6"), q3 asm("r7");
     __asm__ volatile(
         "1:\n"
+        ".rept 2\n"
         "ldmia %[sums], {%[p0], %[p1], %[p2], %[p3]}\n"
-        "ldmia %[out], {%[a], %[b]}\n"
-        "and %[t], %[a], %[mask]\n"
-        "sub %[p0], %[p0], %[t]\n"
-        "and %[t], %[mask], %[a], lsr #8\n"
-        "sub %[p1], %[p1], %[t]\n"
-        "and %[t], %[b], %[mask]\n"
-        "sub %[p2], %[p2], %[t]\n"
-        "and %[t], %[mask], %[b], lsr #8\n"
-        "sub %[p3], %[p3], %[t]\n"
-        "ldmia %[in]!, {%[a], %[b]}\n"
-        "stmia %[out]!, {%[a], %[b]}\n"
-        "and %[t], %[a], %[mask]\n"
-        "add %[p0], %[p0], %[t]\n"
-        "and %[t], %[mask], %[a], lsr #8\n"
-        "add %[p1], %[p1], %[t]\n"
-        "and %[t], %[b], %[mask]\n"
-        "add %[p2], %[p2], %[t]\n"
-        "and %[t], %[mask], %[b], lsr #8\n"
-        "add %[p3], %[p3], %[t]\n"
+        "ldmia %[out], {%[q0], %[q1], %[q2], %[q3]}\n"
+        "sub %[p0], %[p0], %[q0]\n"
+        "sub %[p1], %[p1], %[q1]\n"
+        "sub %[p2], %[p2], %[q2]\n"
+        "sub %[p3], %[p3], %[q3]\n"
+        "ldmia %[in]!, {%[q0], %[q2]}\n"
+        "and %[q1], %[mask], %[q0], lsr #8\n"
+        "and %[q0], %[q0], %[mask]\n"
+        "and %[q3], %[mask], %[q2], lsr #8\n"
+        "and %[q2], %[q2], %[mask]\n"
+        "stmia %[out]!, {%[q0], %[q1], %[q2], %[q3]}\n"
+        "add %[p0], %[p0], %[q0]\n"
+        "add %[p1], %[p1], %[q1]\n"
+        "add %[p2], %[p2], %[q2]\n"
+        "add %[p3], %[p3], %[q3]\n"
         "stmia %[sums]!, {%[p0], %[p1], %[p2], %[p3]}\n"
+        ".endr\n"
         "cmp %[in], %[end]\n"
         "bne 1b\n"
         : [sums] "+r"(*pairs), [out] "+r"(*leaving), [in] "+r"(*entering), [p0] "=&r"(p0), [p1] "=&r"(p1),
-          [p2] "=&r"(p2), [p3] "=&r"(p3), [a] "=&r"(a), [b] "=&r"(b), [t] "=&r"(t)
+          [p2] "=&r"(p2), [p3] "=&r"(p3), [q0] "=&r"(q0), [q1] "=&r"(q1), [q2] "=&r"(q2), [q3] "=&r"(q3)
         : [end] "r"(end), [mask] "r"(kEvenBytes)
         : "memory", "cc");
 }
 #endif
 
-static void ReplaceRow(uint16_t* sums, uint8_t* slot, const uint8_t* row, size_t count) {
+static void ReplaceRow(uint16_t* sums, uint8_t* slotBytes, const uint8_t* row, size_t count) {
+    uint16_t* slot = (uint16_t*)slotBytes;
     size_t k = 0;
     if (WordAligned(row)) {
-        // Two words a step, so that the loop's own count and jump are paid once for eight bytes.
+        // Two words a step (two steps a pass on ARM), so that the loop's own count and jump are paid once for eight
+        // bytes or more.
         PackedWord* pairs = (PackedWord*)sums;
         const PackedWord* entering = (const PackedWord*)row;
         PackedWord* leaving = (PackedWord*)slot;
         const PackedWord* end = entering + count / 8 * 2;
 #if defined(__arm__)
+        if ((count / 8) & 1) {
+            ReplaceWord(pairs, leaving, entering[0]);
+            ReplaceWord(pairs + 2, leaving + 2, entering[1]);
+            entering += 2;
+            leaving += 4;
+            pairs += 4;
+        }
         if (entering < end) ReplaceBlocks(&pairs, &leaving, &entering, end);
 #endif
-        for (; entering < end; entering += 2, leaving += 2, pairs += 4) {
-            uint32_t in0 = entering[0], in1 = entering[1];
-            uint32_t out0 = leaving[0], out1 = leaving[1];
-            leaving[0] = in0;
-            leaving[1] = in1;
-            ReplaceWord(pairs, in0, out0);
-            ReplaceWord(pairs + 2, in1, out1);
+        for (; entering < end; entering += 2, leaving += 4, pairs += 4) {
+            ReplaceWord(pairs, leaving, entering[0]);
+            ReplaceWord(pairs + 2, leaving + 2, entering[1]);
         }
         k = count / 8 * 8;
         if (k + 4 <= count) {
-            uint32_t in = *entering, out = *leaving;
-            *leaving = in;
-            ReplaceWord(pairs, in, out);
+            ReplaceWord(pairs, leaving, *entering);
             k += 4;
         }
     }
     for (; k < count; ++k) {
         size_t j = SumIndex(k);
-        sums[j] = (uint16_t)(sums[j] + row[k] - slot[k]);
-        slot[k] = row[k];
+        sums[j] = (uint16_t)(sums[j] + row[k] - slot[j]);
+        slot[j] = row[k];
     }
 }
 
-// Near the bottom no row enters to push the oldest out: it is taken off on its own. `row` is a ring slot.
-static void SubtractRow(uint16_t* sums, const uint8_t* row, size_t count) {
+// Near the bottom no row enters to push the oldest out: it is taken off on its own. `slot` is a ring slot, whose
+// halves past the row's bytes are zero.
+static void SubtractRow(uint16_t* sums, const uint8_t* slot, size_t count) {
     PackedWord* pairs = (PackedWord*)sums;
-    const PackedWord* leaving = (const PackedWord*)row;
-    size_t k = 0;
-    for (; k + 4 <= count; k += 4, pairs += 2) {
-        uint32_t out = *leaving++;
-        pairs[0] -= out & kEvenBytes;
-        pairs[1] -= (out >> 8) & kEvenBytes;
+    const PackedWord* leaving = (const PackedWord*)slot;
+    const PackedWord* end = leaving + (count + 3) / 4 * 2;
+    for (; leaving < end; leaving += 2, pairs += 2) {
+        pairs[0] -= leaving[0];
+        pairs[1] -= leaving[1];
     }
-    for (; k < count; ++k) sums[SumIndex(k)] = (uint16_t)(sums[SumIndex(k)] - row[k]);
 }
 
 #endif
@@ -298,7 +364,7 @@ bool PushInputRow(RowBlur* blur, const uint8_t* row) {
 #endif
     ReplaceRow(blur->columnSums + done, slot + done, row + done, count - done);
     // The padding is kept to go out with the row.
-    memcpy(slot + count, row + count, blur->stride - count);
+    memcpy(slot + SlotPadding(blur->width, blur->sumCount), row + count, blur->stride - count);
     blur->rowsIn++;
     if (blur->rowsIn > blur->window) blur->rowsCounted = blur->rowsIn - blur->window;
     return true;
@@ -309,14 +375,29 @@ void ExpectInputRow(RowBlur* blur, const uint8_t* row) {
     blur->upcoming.left = blur->stride;
 }
 
+static int32_t WindowColumns(int32_t x, int32_t width, int32_t radius) {
+    return MinInt(x + radius, width - 1) - MaxInt(x - radius, 0) + 1;
+}
+
 // Divisors for width * windowRows for every window width, made again only when the window height changes (near
 // the top and bottom edges).
 static void PrepareDivisors(RowBlur* blur, int32_t windowRows) {
     if (blur->divisorRows == windowRows) return;
     for (int32_t columns = 1; columns <= 2 * blur->radius + 1; ++columns)
-        blur->divisors[columns] = MakeDivisor((uint32_t)(columns * windowRows));
+        blur->divisors[columns] = MakeDivisor((uint32_t)columns, (uint32_t)windowRows);
     blur->divisorRows = windowRows;
+#if !defined(__SSE2__)
+    // The edge table: the first EdgePixels pixels of the row, then the last (or the whole of a short row).
+    int32_t width = blur->width, radius = blur->radius, edge = EdgePixels(radius);
+    BlurDivisor* table = blur->divisors + 2 * radius + 2;
+    for (int32_t k = 0; k < 2 * edge; ++k) {
+        int32_t x = width > 2 * edge && k >= edge ? k + width - 2 * edge : k;
+        if (x < width) table[k] = blur->divisors[WindowColumns(x, width, radius)];
+    }
+#endif
 }
+
+#if defined(__SSE2__)
 
 // Pixel x averages the column sums x - radius .. x + radius that lie inside the row. Going from x - 1 to x, column
 // x - radius - 1 leaves (once x > radius) and column x + radius enters (while it exists). The row splits into at
@@ -344,12 +425,6 @@ static int32_t Stretches(int32_t width, int32_t radius, Stretch* stretches) {
     }
     return count;
 }
-
-static int32_t WindowColumns(int32_t x, int32_t width, int32_t radius) {
-    return MinInt(x + radius, width - 1) - MaxInt(x - radius, 0) + 1;
-}
-
-#if defined(__SSE2__)
 
 // Three column sums (one pixel's bytes) and a fourth that is ignored, widened to 32-bit lanes.
 static inline __m128i LoadPixelSums(const uint16_t* sums, int32_t x) {
@@ -439,34 +514,70 @@ static inline void WriteMeans(const PixelTotals* t, BlurDivisor divisor, uint8_t
     pixel[2] = (uint8_t)DivideByReciprocal(t->t2, divisor);
 }
 
-// The middle of a row, four pixels at a time from x, a multiple of 4, while four remain before `end`. Four pixels
-// are twelve bytes, three whole groups of packed sums, so the bytes entering and leaving fall at the same places
-// within the groups in every block: where depends only on the radius modulo 4, given here as Phase, and with it
-// every load has a fixed offset. Returns the first pixel not done.
+// A total back from total * reciprocal (as the middle loop carries it): the high word is total / count, and the low
+// word is 2^32 times (total % count) / count plus total * (reciprocal * count - 2^32) / count, under 2^32 / count
+// more, less what the word's truncation dropped; one more than it, times count, then lies between remainder * 2^32
+// and (remainder + 1) * 2^32.
+static inline uint32_t TotalFromProduct(uint64_t product, uint32_t count) {
+    uint32_t quotient = (uint32_t)(product >> 32);
+    uint64_t fraction = (uint32_t)product;
+    return quotient * count + (uint32_t)(((fraction + 1) * count) >> 32);
+}
+
+// The loops below go four pixels at a time from x, a multiple of 4. Four pixels are twelve bytes, three whole
+// groups of packed sums, so the bytes entering and leaving fall at the same places within the groups in every
+// block: where depends only on the radius modulo 4, given as Phase, and with it every load has a fixed offset from
+// `in` and `off`, the groups holding the first byte entering and the first leaving. The sums' zero margins stand
+// for the columns beyond the row.
 template <int Phase>
-static int32_t AverageMiddleBlocks(const uint16_t* sums, int32_t radius, int32_t x, int32_t end, PixelTotals* totals,
-                                   BlurDivisor divisor, uint8_t* out) {
-    const size_t entering = 3 * (size_t)(x + radius);  // the byte entering for pixel x: 3 * radius modulo 4 past a group
-    const size_t leaving = 3 * (size_t)(x - radius - 1);
-    const size_t kIn = (3 * Phase) & 3;
-    const size_t kOut = (4 - (3 * (Phase + 1)) % 4) % 4;
-    const uint16_t* in = sums + (entering - kIn);
-    const uint16_t* off = sums + (leaving - kOut);
+struct BlockSums {
+    static const size_t kIn = (3 * Phase) & 3;
+    static const size_t kOut = (4 - (3 * (Phase + 1)) % 4) % 4;
+    const uint16_t* in;
+    const uint16_t* off;
+    BlockSums(const uint16_t* sums, int32_t radius, int32_t x)
+        : in(sums + (3 * (ptrdiff_t)(x + radius) - (ptrdiff_t)kIn)),
+          off(sums + (3 * (ptrdiff_t)(x - radius - 1) - (ptrdiff_t)kOut)) {}
+};
+#define MISTVANE_IN(b, p, c) (b).in[SumIndex((b).kIn + 3 * (p) + (c))]
+#define MISTVANE_OUT(b, p, c) (b).off[SumIndex((b).kOut + 3 * (p) + (c))]
+
+// The totals of pixel x - 1 for x = -RoundUp4(radius) up to 0, whose windows hold only columns entering: from zero
+// (the window of the first lies wholly left of the row) to those of the columns 0 .. radius - 1.
+template <int Phase>
+static void GatherFirstColumns(const uint16_t* sums, int32_t radius, PixelTotals* totals) {
+    int32_t x = -((radius + 3) & ~3);
+    BlockSums<Phase> b(sums, radius, x);
+    uint32_t t0 = 0, t1 = 0, t2 = 0;
+    for (; x < 0; x += 4, b.in += 12) {
+        for (int p = 0; p < 4; ++p) {
+            t0 += MISTVANE_IN(b, p, 0);
+            t1 += MISTVANE_IN(b, p, 1);
+            t2 += MISTVANE_IN(b, p, 2);
+        }
+    }
+    totals->t0 = t0;
+    totals->t1 = t1;
+    totals->t2 = t2;
+}
+
+// Near the edges: each pixel its own divisor, divisors[k] being pixel x + k's. Returns the first pixel not done.
+template <int Phase>
+static int32_t AverageEdgeBlocks(const uint16_t* sums, int32_t radius, int32_t x, int32_t end, PixelTotals* totals,
+                                 const BlurDivisor* divisors, uint8_t* out) {
+    BlockSums<Phase> b(sums, radius, x);
     uint8_t* pixel = out + 3 * (size_t)x;
     uint32_t t0 = totals->t0, t1 = totals->t1, t2 = totals->t2;
-    for (; x + 4 <= end; x += 4, in += 12, off += 12, pixel += 12) {
-#define MISTVANE_PIXEL(p)                                                              \
-        t0 += in[SumIndex(kIn + 3 * p)] - off[SumIndex(kOut + 3 * p)];                 \
-        t1 += in[SumIndex(kIn + 3 * p + 1)] - off[SumIndex(kOut + 3 * p + 1)];         \
-        t2 += in[SumIndex(kIn + 3 * p + 2)] - off[SumIndex(kOut + 3 * p + 2)];         \
-        pixel[3 * p] = (uint8_t)DivideByReciprocal(t0, divisor);                       \
-        pixel[3 * p + 1] = (uint8_t)DivideByReciprocal(t1, divisor);                   \
-        pixel[3 * p + 2] = (uint8_t)DivideByReciprocal(t2, divisor);
-        MISTVANE_PIXEL(0)
-        MISTVANE_PIXEL(1)
-        MISTVANE_PIXEL(2)
-        MISTVANE_PIXEL(3)
-#undef MISTVANE_PIXEL
+    for (; x + 4 <= end; x += 4, b.in += 12, b.off += 12, pixel += 12, divisors += 4) {
+        for (int p = 0; p < 4; ++p) {
+            BlurDivisor divisor = divisors[p];
+            t0 += MISTVANE_IN(b, p, 0) - MISTVANE_OUT(b, p, 0);
+            t1 += MISTVANE_IN(b, p, 1) - MISTVANE_OUT(b, p, 1);
+            t2 += MISTVANE_IN(b, p, 2) - MISTVANE_OUT(b, p, 2);
+            pixel[3 * p] = (uint8_t)DivideByReciprocal(t0, divisor);
+            pixel[3 * p + 1] = (uint8_t)DivideByReciprocal(t1, divisor);
+            pixel[3 * p + 2] = (uint8_t)DivideByReciprocal(t2, divisor);
+        }
     }
     totals->t0 = t0;
     totals->t1 = t1;
@@ -474,14 +585,79 @@ static int32_t AverageMiddleBlocks(const uint16_t* sums, int32_t radius, int32_t
     return x;
 }
 
-static int32_t AverageMiddle(const uint16_t* sums, int32_t radius, int32_t x, int32_t end, PixelTotals* totals,
-                             BlurDivisor divisor, uint8_t* out) {
-    switch (radius & 3) {
-    case 0: return AverageMiddleBlocks<0>(sums, radius, x, end, totals, divisor, out);
-    case 1: return AverageMiddleBlocks<1>(sums, radius, x, end, totals, divisor, out);
-    case 2: return AverageMiddleBlocks<2>(sums, radius, x, end, totals, divisor, out);
-    default: return AverageMiddleBlocks<3>(sums, radius, x, end, totals, divisor, out);
+// The middle of a row, where every window is whole: each channel's total is carried already multiplied by the
+// reciprocal, in 64 bits (total * reciprocal is exact, below 2^41), so that one multiply-accumulate of a column's
+// change (ARM's SMLAL) both slides the window and divides, the high word being the mean. The reciprocal is below
+// 2^31 here (the count is at least 3), so it multiplies as a signed value. Returns the first pixel not done, with
+// the totals brought back.
+template <int Phase>
+static inline void AverageMiddleBlock(const BlockSums<Phase>& b, int32_t reciprocal, int64_t* a0, int64_t* a1,
+                                      int64_t* a2, uint8_t* pixel) {
+    for (int p = 0; p < 4; ++p) {
+        *a0 += (int64_t)((int32_t)MISTVANE_IN(b, p, 0) - MISTVANE_OUT(b, p, 0)) * reciprocal;
+        pixel[3 * p] = (uint8_t)(*a0 >> 32);
+        *a1 += (int64_t)((int32_t)MISTVANE_IN(b, p, 1) - MISTVANE_OUT(b, p, 1)) * reciprocal;
+        pixel[3 * p + 1] = (uint8_t)(*a1 >> 32);
+        *a2 += (int64_t)((int32_t)MISTVANE_IN(b, p, 2) - MISTVANE_OUT(b, p, 2)) * reciprocal;
+        pixel[3 * p + 2] = (uint8_t)(*a2 >> 32);
     }
+}
+
+// The middle of a row, where every window is whole: each channel's total is carried already multiplied by the
+// reciprocal, in 64 bits (total * reciprocal is exact, below 2^41), so that one multiply-accumulate of a column's
+// change (ARM's SMLAL) both slides the window and divides, the high word being the mean. The reciprocal is below
+// 2^31 here (the count is at least 3), so it multiplies as a signed value. Two blocks a step, so that the loop's
+// own work is paid once for eight pixels. Returns the first pixel not done, with the totals brought back.
+template <int Phase>
+static int32_t AverageMiddleBlocks(const uint16_t* sums, int32_t radius, int32_t x, int32_t end, PixelTotals* totals,
+                                   BlurDivisor divisor, uint32_t count, uint8_t* out) {
+    int32_t blocks = (end - x) / 4;
+    if (blocks <= 0) return x;
+    BlockSums<Phase> b(sums, radius, x);
+    uint8_t* pixel = out + 3 * (size_t)x;
+    uint8_t* stop = pixel + 24 * (size_t)(blocks / 2);
+    const int32_t reciprocal = (int32_t)divisor;
+    int64_t a0 = (int64_t)((uint64_t)totals->t0 * divisor);
+    int64_t a1 = (int64_t)((uint64_t)totals->t1 * divisor);
+    int64_t a2 = (int64_t)((uint64_t)totals->t2 * divisor);
+    for (; pixel != stop; pixel += 24) {
+        AverageMiddleBlock(b, reciprocal, &a0, &a1, &a2, pixel);
+        b.in += 12;
+        b.off += 12;
+        AverageMiddleBlock(b, reciprocal, &a0, &a1, &a2, pixel + 12);
+        b.in += 12;
+        b.off += 12;
+    }
+    if (blocks & 1) AverageMiddleBlock(b, reciprocal, &a0, &a1, &a2, pixel);
+    totals->t0 = TotalFromProduct((uint64_t)a0, count);
+    totals->t1 = TotalFromProduct((uint64_t)a1, count);
+    totals->t2 = TotalFromProduct((uint64_t)a2, count);
+    return x + 4 * blocks;
+}
+#undef MISTVANE_IN
+#undef MISTVANE_OUT
+
+template <int Phase>
+static int32_t AverageBlocks(RowBlur* blur, uint8_t* out) {
+    const uint16_t* sums = blur->columnSums;
+    int32_t width = blur->width, radius = blur->radius, edge = EdgePixels(radius);
+    const BlurDivisor* table = blur->divisors + 2 * radius + 2;
+    PixelTotals totals;
+    GatherFirstColumns<Phase>(sums, radius, &totals);
+    // The left edge up to the first multiple of 4 past the radius, the middle while whole windows last, then the
+    // right edge in whole blocks; the edge table's second half covers the last `edge` pixels of a long row.
+    int32_t x = AverageEdgeBlocks<Phase>(sums, radius, 0, MinInt((radius + 3) & ~3, width), &totals, table, out);
+    x = AverageMiddleBlocks<Phase>(sums, radius, x, width - radius, &totals, blur->divisors[2 * radius + 1],
+                                   (uint32_t)((2 * radius + 1) * blur->divisorRows), out);
+    const BlurDivisor* right = width > 2 * edge && x >= edge ? table + x - (width - 2 * edge) : table + x;
+    x = AverageEdgeBlocks<Phase>(sums, radius, x, width, &totals, right, out);
+    // The last pixels of a row whose width is not a multiple of 4, one at a time.
+    for (; x < width; ++x) {
+        AddColumn(&totals, sums, x + radius);
+        SubtractColumn(&totals, sums, x - radius - 1);
+        WriteMeans(&totals, blur->divisors[WindowColumns(x, width, radius)], out + 3 * (size_t)x);
+    }
+    return x;
 }
 
 static void AverageAlongRow(RowBlur* blur, uint8_t* out) {
@@ -492,32 +668,11 @@ static void AverageAlongRow(RowBlur* blur, uint8_t* out) {
         for (size_t k = 0; k < (size_t)width * 3; ++k) out[k] = (uint8_t)sums[SumIndex(k)];
         return;
     }
-    PixelTotals totals = {0, 0, 0};
-    for (int32_t x = 0; x < MinInt(radius, width); ++x) AddColumn(&totals, sums, x);
-    Stretch stretches[3];
-    int32_t count = Stretches(width, radius, stretches);
-    for (int32_t k = 0; k < count; ++k) {
-        const Stretch s = stretches[k];
-        int32_t x = s.begin;
-        if (s.leaves && s.enters) {
-            // The middle: one divisor, and blocks of four pixels between the single ones that align them.
-            BlurDivisor divisor = blur->divisors[2 * radius + 1];
-            for (int32_t stage = 0; stage < 2; ++stage) {
-                int32_t stop = stage == 0 ? MinInt((x + 3) & ~3, s.end) : s.end;
-                for (; x < stop; ++x) {
-                    AddColumn(&totals, sums, x + radius);
-                    SubtractColumn(&totals, sums, x - radius - 1);
-                    WriteMeans(&totals, divisor, out + 3 * (size_t)x);
-                }
-                if (stage == 0) x = AverageMiddle(sums, radius, x, s.end, &totals, divisor, out);
-            }
-            continue;
-        }
-        for (; x < s.end; ++x) {
-            if (s.enters) AddColumn(&totals, sums, x + radius);
-            if (s.leaves) SubtractColumn(&totals, sums, x - radius - 1);
-            WriteMeans(&totals, blur->divisors[WindowColumns(x, width, radius)], out + 3 * (size_t)x);
-        }
+    switch (radius & 3) {
+    case 0: AverageBlocks<0>(blur, out); break;
+    case 1: AverageBlocks<1>(blur, out); break;
+    case 2: AverageBlocks<2>(blur, out); break;
+    default: AverageBlocks<3>(blur, out); break;
     }
 }
 
@@ -534,8 +689,9 @@ bool PopOutputRow(RowBlur* blur, uint8_t* out) {
     // Whatever of the expected row the loops did not ask for is asked for now.
     PrefetchRest(&blur->upcoming);
     // Padding travels with its row unchanged.
-    const uint8_t* source = RingRow(blur, row);
-    for (size_t k = (size_t)blur->width * 3; k < blur->stride; ++k) out[k] = source[k];
+    size_t count = (size_t)blur->width * 3;
+    const uint8_t* source = RingRow(blur, row) + SlotPadding(blur->width, blur->sumCount);
+    for (size_t k = count; k < blur->stride; ++k) out[k] = source[k - count];
     blur->rowsOut++;
     return true;
 }

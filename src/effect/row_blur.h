@@ -24,6 +24,9 @@ uint32_t BlurReciprocal(uint32_t count);
 inline uint32_t DivideByReciprocal(uint32_t sum, uint32_t reciprocal) {
     return (uint32_t)(((uint64_t)sum * reciprocal) >> 32);
 }
+// BlurReciprocal(columns * rows) for 1 <= columns, rows <= 2 * kMaxBlurRadius + 1 (columns * rows >= 2), made
+// without a division.
+uint32_t BlurProductReciprocal(uint32_t columns, uint32_t rows);
 float BlurFloatReciprocal(uint32_t count);
 inline uint32_t DivideByFloatReciprocal(uint32_t sum, float reciprocal) {
     return (uint32_t)((float)sum * reciprocal);
@@ -59,7 +62,8 @@ struct RowBlur {
     int32_t rows;
     int32_t radius;
     size_t stride;          // bytes per row: width * 3 pixel bytes, then padding carried through unchanged
-    size_t slotBytes;       // bytes per row in the ring: the stride rounded up to a whole number of 32-bit words
+    size_t slotBytes;       // bytes per row in the ring, a whole number of 32-bit words: the row (its bytes with
+                            // vector units, split as the column sums are without), then its padding
     int32_t window;         // rows held: 2 * radius + 1, or fewer for a short image
     int32_t ringSlots;      // slots allocated so far: `window`, or, for rows that must prove they exist, as many
                             // as have arrived, the ring and the column sums growing with them
@@ -68,6 +72,7 @@ struct RowBlur {
     uint16_t* columnSums;   // per pixel byte of a row, the sum over the rows of the current vertical window: in the
                             // row's order with vector units, packed two to a word without (row_blur.cpp)
     BlurDivisor* divisors;  // for each window width 1 .. 2 * radius + 1, the reciprocal of width * windowRows
+                            // (without vector units then those of the pixels at each end of a row)
     int32_t divisorRows;    // the window height those reciprocals are for
     int32_t rowsIn;
     int32_t rowsOut;
