@@ -94,11 +94,17 @@ std::map<std::string, long> MemoryCounters() {
     return counters;
 }
 
+#ifdef __NR_mmap
+const uint32_t kMapCall = __NR_mmap;
+#else
+const uint32_t kMapCall = __NR_mmap2;  // 32-bit ARM has only the page-offset form
+#endif
+
 // Refuses mappings of exactly `length` bytes, as when no address range of that size is left.
 bool RefuseMappingsOf(uint32_t length) {
     struct sock_filter filter[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_mmap, 0, 3),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kMapCall, 0, 3),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[1])),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, length, 0, 1),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOMEM),
