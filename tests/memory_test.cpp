@@ -100,23 +100,15 @@ const bool kEmulated = true;
 const bool kEmulated = false;
 #endif
 
-#ifdef __NR_mmap
-const uint32_t kMapCall = __NR_mmap;
-#else
-const uint32_t kMapCall = __NR_mmap2;  // 32-bit ARM has only the page-offset form
-#endif
-
-// Refuses mappings of exactly `length` bytes, as when no address range of that size is left.
-bool RefuseMappingsOf(uint32_t length) {
-    struct sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kMapCall, 0, 3),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[1])),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, length, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOMEM),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    return InstallFilter(filter, sizeof filter / sizeof filter[0]);
+// Lets the address space grow by only `extra` bytes from here on; false where that cannot be set.
+bool LimitAddressSpace(size_t extra) {
+    std::ifstream statm("/proc/self/statm");
+    size_t pages = 0;
+    statm >> pages;
+    struct rlimit limit;
+    getrlimit(RLIMIT_AS, &limit);
+    limit.rlim_cur = pages * sysconf(_SC_PAGESIZE) + extra;
+    return setrlimit(RLIMIT_AS, &limit) == 0;
 }
 
 TEST(Memory, OutputSlotsTakeFewFreshPages) {
@@ -141,8 +133,12 @@ TEST(Memory, OutputSlotsTakeFewFreshPages) {
     // qemu-arm passes no such prctl on; the counts are compared only where it runs natively.
     int32_t smallPages = faults([] { return prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0) == 0 || kEmulated; });
     ASSERT_GE(smallPages, 0);
-    int32_t separate = faults([] { return RefuseMappingsOf(4 << 20); });
+#ifndef MISTVANE_TESTS_SANITIZED
+    // Room for the four slots one by one, not for a block of them on a 2 MiB boundary. (A sanitizer's shadow memory
+    // leaves no room under any such limit; an emulator does not enforce it, and then takes the block.)
+    int32_t separate = faults([] { return LimitAddressSpace(3 << 20); });
     EXPECT_NE(separate, -2) << "slots allocated one by one";
+#endif
     int32_t unadvised = faults([] { return RefuseSystemCall(__NR_madvise, EINVAL); });
     EXPECT_NE(unadvised, -2) << "no huge pages offered";
     std::map<std::string, long> before = MemoryCounters();

@@ -47,10 +47,9 @@ bool WriteAll(PlatformFile* file, const void* buffer, size_t count);
 // Writes what a new file still holds back: once everything else is written.
 bool WriteHeld(PlatformFile* file);
 
-// Memory for large buffers straight from the kernel, on a 2 MiB boundary and in huge pages where the kernel offers
-// them (posix_basics.cpp); null when there is none. Released with the size it was asked for.
-void* AllocatePages(size_t bytes);
-void ReleasePages(void* block, size_t bytes);
+// A block on a 2 MiB boundary, in huge pages where the kernel offers them (posix_basics.cpp); null when there is no
+// memory for it. Released with ReleaseBlock.
+void* AllocateHugeBlock(size_t bytes);
 
 // The output writer (posix_output_writer.cpp): a large output is written a slot at a time, by a thread of its own
 // where a processor is free for it.

@@ -86,7 +86,7 @@ static void ReleaseWriter(BackgroundWriter* writer) {
     pthread_cond_destroy(&writer->changed);
     pthread_mutex_destroy(&writer->lock);
     if (writer->pages)
-        ReleasePages(writer->pages, kWriteSlots * kWriteSlot);
+        ReleaseBlock(writer->pages);
     else
         for (int32_t k = 0; k < kWriteSlots; ++k) ReleaseBlock(writer->slots[k]);
     ReleaseBlock(writer);
@@ -109,10 +109,9 @@ bool StartWriter(PlatformFile* file) {
     }
     bool knownSet = sched_getaffinity(0, sizeof writer->callerSet, &writer->callerSet) == 0;
     bool tookProcessor = TakeProcessor(ProcessorsForUs(knownSet, &writer->callerSet));
-    // The slots share one block of whole huge pages: one slot, without a thread, takes it too, since the first write
-    // to it faults the whole page in at once either way.
+    // The four slots share one huge page where they can; a single slot, without a thread, stays as small as it is.
     int32_t wanted = tookProcessor ? kWriteSlots : 1;
-    writer->pages = (uint8_t*)AllocatePages(kWriteSlots * kWriteSlot);
+    if (tookProcessor) writer->pages = (uint8_t*)AllocateHugeBlock(kWriteSlots * kWriteSlot);
     for (int32_t k = 0; k < wanted; ++k) {
         writer->slots[k] = writer->pages ? writer->pages + k * kWriteSlot : (uint8_t*)AllocateBlock(kWriteSlot);
         if (!writer->slots[k]) break;
