@@ -183,13 +183,13 @@ def blur_tables(stats, before=None, baseline=None):
         if (width, height, level) == (4096, 4096, 2):
             target = (times, field(old, "x_memcpy") if old else None)
     header = ["What", "Median", "Spread", "ns a pixel", "× `memcpy` of the same block"]
-    parts = [table(header + ([f"Build before ({baseline}): × `memcpy` (ns a pixel)"] if before else []), rows)]
+    parts = [table(header + ([f"Baseline {baseline}: × `memcpy` (ns a pixel)"] if before else []), rows)]
     if target:
         times, old = target
         parts.append(f"**Target: `BlurPixels` 4096 × 4096 with the widest vectors takes at most {BLUR_TARGET} × "
                      f"`memcpy` of the same block — {'met' if times[0] <= BLUR_TARGET else 'not met'}**: median "
                      f"{number(times[0])} × (repetitions {spread(times[1], times[2])})"
-                     + (f"; the build before, in the same run: {number(old[0])} × ({spread(old[1], old[2])})."
+                     + (f"; baseline {baseline}, in the same run: {number(old[0])} × ({spread(old[1], old[2])})."
                         if old else "."))
 
     other = []
@@ -272,7 +272,7 @@ def replace_bench(build, arguments, work, others_below, baseline_host=None):
 
 def case_name(name, baseline=None):
     """A benchmark's name for a case, with the programs and files in code type."""
-    name = re.sub(r"^compared 1,", f"`mistvane` of the build before ({baseline}),", name)
+    name = re.sub(r"^compared 1,", f"`mistvane` of baseline {baseline},", name)
     return re.sub(r"^(mistvane|cp),", r"`\1`,", name).replace("/dev/null", "`/dev/null`")
 
 
@@ -418,24 +418,24 @@ def count_table(title, rows, before=None, baseline=None):
     def text(words):
         return words.strip().replace("Mistvane", "`Mistvane`").replace("BlurPixels", "`BlurPixels`").replace(" x ", " × ")
     old = {label.strip(): value for label, value, _ in before or []}
-    header = ["What", "Instructions a pixel"] + ([f"Build before ({baseline})"] if before else []) + ["Counted"]
+    header = ["What", "Instructions a pixel"] + ([f"Baseline {baseline}"] if before else []) + ["Counted"]
     return f"{title}:\n\n" + table(header, [[text(label), number(value, 1)]
                                             + ([number(old[label.strip()], 1) if label.strip() in old else ""]
                                                if before else []) + [text(note)]
                                             for label, value, note in rows])
 
 
-def count_target(rows, before):
+def count_target(rows, before, baseline=None):
     whole = next((value for label, value, _ in rows if label.strip().startswith("whole")), None)
     old = next((value for label, value, _ in before or [] if label.strip().startswith("whole")), None)
     if whole is None:
         return ""
     return (f"**Target: a whole `Mistvane` call on the Windows CE DLL takes at most {ARM_TARGET} instructions a pixel "
             f"— {'met' if whole <= ARM_TARGET else 'not met'}**: {number(whole, 2)}"
-            + (f", against {number(old, 2)} for the build before." if old is not None else "."))
+            + (f", against {number(old, 2)} for baseline {baseline}." if old is not None else "."))
 
 
-# --- the build before ----------------------------------------------------------------------------------------------
+# --- the baseline --------------------------------------------------------------------------------------------------
 
 def baseline_build(reference, jobs):
     """Builds `reference` in a worktree of its own: its host program and mistvane_bench, and its Windows CE counts."""
@@ -533,7 +533,7 @@ def main():
         f"{len(replaced['ratios'])} passes of {replaced['rounds']} rounds on the 48 MiB file and "
         f"{len(small['ratios'])} of {small['rounds']} on the 3 MiB one ({replaced['rerun'] + small['rerun']} rounds "
         f"run again because other programs took {others} of the processors while they ran)"
-        + (f", the build before ({base_name}) timed in the same rounds" if base else "")
+        + (f", baseline {base_name} timed in the same rounds" if base else "")
         + ". Ratios are to `cp` replacing its copy in the same pass.",
         "",
         replace_table, "", replace_summary, "",
@@ -557,7 +557,7 @@ def main():
         "well under a thousandth). A run that does not blur is subtracted from one that does.",
         "",
         count_table(wince[0], wince[1], base["wince"][1] if base else None, base_name), "",
-        count_target(wince[1], base["wince"][1] if base else None), "",
+        count_target(wince[1], base["wince"][1] if base else None, base_name), "",
         count_table(arm[0], arm[1]), "",
         END,
     ]

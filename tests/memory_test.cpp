@@ -100,17 +100,6 @@ const bool kEmulated = true;
 const bool kEmulated = false;
 #endif
 
-// Lets the address space grow by only `extra` bytes from here on; false where that cannot be set.
-bool LimitAddressSpace(size_t extra) {
-    std::ifstream statm("/proc/self/statm");
-    size_t pages = 0;
-    statm >> pages;
-    struct rlimit limit;
-    getrlimit(RLIMIT_AS, &limit);
-    limit.rlim_cur = pages * sysconf(_SC_PAGESIZE) + extra;
-    return setrlimit(RLIMIT_AS, &limit) == 0;
-}
-
 TEST(Memory, OutputSlotsTakeFewFreshPages) {
     TempDir dir;
     TestBitmap bmp = MakeBitmap({.width = 640, .height = 480});  // past one 512 KiB slot

@@ -119,15 +119,21 @@ inline int32_t InChild(const std::function<int32_t()>& body) {
 // Runs `body` in a child whose address space may grow by only `extra` bytes. Returns kLimitNotEnforced when the
 // limit does not hold there: an emulator such as qemu-arm keeps the guest's memory out of the host's limit.
 const int32_t kLimitNotEnforced = -3;
+
+// Lets this process's address space grow by only `extra` bytes from here on; false where that cannot be set.
+inline bool LimitAddressSpace(size_t extra) {
+    std::ifstream statm("/proc/self/statm");
+    size_t pages = 0;
+    statm >> pages;
+    struct rlimit limit;
+    getrlimit(RLIMIT_AS, &limit);
+    limit.rlim_cur = pages * sysconf(_SC_PAGESIZE) + extra;
+    return setrlimit(RLIMIT_AS, &limit) == 0;
+}
+
 inline int32_t InChildWithMemoryLimit(size_t extra, const std::function<int32_t()>& body) {
     return InChild([&] {
-        std::ifstream statm("/proc/self/statm");
-        size_t pages = 0;
-        statm >> pages;
-        struct rlimit limit;
-        getrlimit(RLIMIT_AS, &limit);
-        limit.rlim_cur = pages * sysconf(_SC_PAGESIZE) + extra;
-        if (setrlimit(RLIMIT_AS, &limit) != 0) return kLimitNotEnforced;
+        if (!LimitAddressSpace(extra)) return kLimitNotEnforced;
         if (void* probe = std::malloc(2 * extra)) {
             std::free(probe);
             return kLimitNotEnforced;
